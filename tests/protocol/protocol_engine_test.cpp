@@ -1,0 +1,287 @@
+// The AT dialogue as transcripts: the test plays the device, time moves only
+// by ticks, and every command and every panel change is checked in order.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_device.h"
+
+using Strings = std::vector<std::string>;
+
+TEST(PollPacing, FirstCommandGoesOutOnThe30thTickAfterOpening) {
+    Dialogue d;
+    d.Tick(29);
+    EXPECT_TRUE(d.Sent().empty());
+    d.Tick();
+    EXPECT_EQ(d.Sent(), Strings({"AT\r\n"}));
+    d.Tick(29);
+    EXPECT_TRUE(d.Sent().empty());
+    d.Tick();
+    EXPECT_EQ(d.Sent(), Strings({"AT\r\n"}));
+}
+
+TEST(PollPacing, OpeningAgainRestartsThePollCount) {
+    Dialogue d;
+    d.Tick(20);
+    d.engine.Reset();
+    d.engine.OnPortOpened();
+    d.Tick(29);
+    EXPECT_TRUE(d.Sent().empty());
+    d.Tick();
+    EXPECT_EQ(d.Sent(), Strings({"AT\r\n"}));
+}
+
+TEST(VersionAndRate, FirstLineBecomesTheVersionThenTheRateIsQueried) {
+    Dialogue d;
+    /* device powers up: "V2.1\r\n" */
+    d.DeviceAnswers("V2.1\r\n");
+    d.UntilPoll();
+    EXPECT_EQ(d.Shown(), Strings({"status:已连接", "result: ", "version:V2.1\r\n"}));
+    EXPECT_EQ(d.Sent(), Strings({"AT+BAUD?\r\n"}));
+    EXPECT_EQ(d.engine.State(), ProtocolState::QueryingBaud);
+    EXPECT_EQ(d.sink.sent, Strings({"\r\ncomRcv V2.1\r\n, state 0"}));
+
+    /* sends "AT+BAUD?\r\n" / device answers "115200\r\n" */
+    d.DeviceAnswers("115200\r\n");
+    d.UntilPoll();
+    EXPECT_EQ(d.Shown(), Strings({"select:6", "enable:1"}));
+    EXPECT_EQ(d.Sent(), Strings({"AT\r\n"}));
+    EXPECT_EQ(d.engine.State(), ProtocolState::Ready);
+}
+
+TEST(VersionAndRate, QueryIsRepeatedUntilTheDeviceAnswers) {
+    Dialogue d;
+    d.DeviceAnswers("V2.1\r\n");
+    d.UntilPoll();
+    d.Sent();
+    d.UntilPoll();
+    d.UntilPoll();
+    EXPECT_EQ(d.Sent(), Strings({"AT+BAUD?\r\n", "AT+BAUD?\r\n"}));
+    EXPECT_EQ(d.engine.State(), ProtocolState::QueryingBaud);
+}
+
+TEST(VersionAndRate, AnswerThatIsNotExactlyARateSelectsNothingButEnablesSet) {
+    // The NUL case needs an explicit length to reach the accumulator whole.
+    const std::string answers[] = {"+BAUD:9600\r\n", "9600 \r\n", "960\r\n", "96000\r\n",
+                                   std::string("9600\0garbage\r\n", 14), "\r\n"};
+    for (const std::string& answer : answers) {
+        SCOPED_TRACE(answer);
+        Dialogue d;
+        d.DeviceAnswers("V1\r\n");
+        d.UntilPoll();
+        d.Shown();
+        d.DeviceAnswers(answer);
+        d.UntilPoll();
+        EXPECT_EQ(d.Shown(), Strings({"enable:1"}));
+        EXPECT_EQ(d.engine.State(), ProtocolState::Ready);
+    }
+}
+
+TEST(VersionAndRate, EveryTableEntrySelectsItsOwnIndex) {
+    for (std::size_t i = 0; i < kRateCount; ++i) {
+        Dialogue d;
+        d.DeviceAnswers("V1\r\n");
+        d.UntilPoll();
+        d.Shown();
+        d.DeviceAnswers(std::string(kRateTable[i]) + "\r\n");
+        d.UntilPoll();
+        EXPECT_EQ(d.Shown(), Strings({"select:" + std::to_string(i), "enable:1"}));
+    }
+}
+
+TEST(SetBaud, SetCommandGoesOutAtTheNextPollAndOkMeansSuccess) {
+    Dialogue d;
+    d.ReachReady();
+    d.engine.RequestSetBaud("57600");
+    EXPECT_EQ(d.sink.sent, Strings({"\r\nAT+BAUD=57600\r\n"}));
+    d.Tick(29);
+    EXPECT_TRUE(d.Sent().empty()) << "nothing is written before the poll";
+    d.Tick();
+    EXPECT_EQ(d.Sent(), Strings({"AT+BAUD=57600\r\n"}));
+    EXPECT_EQ(d.engine.State(), ProtocolState::SettingBaud);
+
+    /* device answers "OK\r\n" */
+    d.DeviceAnswers("OK\r\n");
+    d.UntilPoll();
+    EXPECT_EQ(d.Shown(), Strings({"result:波特率设置成功"}));
+    EXPECT_EQ(d.Sent(), Strings({"AT\r\n"}));
+    EXPECT_EQ(d.engine.State(), ProtocolState::Ready);
+}
+
+TEST(SetBaud, AnswerJudgedByItsFirstTwoBytes) {
+    struct Case {
+        const char* answer;
+        const char* shown;
+    } cases[] = {{"OK\r\n", "result:波特率设置成功"},   {"OKAY\r\n", "result:波特率设置成功"},
+                 {"ok\r\n", "result:波特率设置失败"},   {"ERROR\r\n", "result:波特率设置失败"},
+                 {"\r\n", "result:波特率设置失败"},     {" OK\r\n", "result:波特率设置失败"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer);
+        Dialogue d;
+        d.ReachReady();
+        d.engine.RequestSetBaud("19200");
+        d.UntilPoll();
+        d.DeviceAnswers(c.answer);
+        d.UntilPoll();
+        EXPECT_EQ(d.Shown(), Strings({c.shown}));
+        EXPECT_EQ(d.engine.State(), ProtocolState::Ready);
+    }
+}
+
+TEST(SetBaud, SetCommandIsRepeatedUntilAnswered) {
+    Dialogue d;
+    d.ReachReady();
+    d.engine.RequestSetBaud("38400");
+    d.UntilPoll();
+    d.UntilPoll();
+    EXPECT_EQ(d.Sent(), Strings({"AT+BAUD=38400\r\n", "AT+BAUD=38400\r\n"}));
+}
+
+TEST(SetBaud, ShorterRateAfterLongerLeavesNothingBehind) {
+    Dialogue d;
+    d.ReachReady();
+    d.engine.RequestSetBaud("115200");
+    d.UntilPoll();
+    d.DeviceAnswers("OK\r\n");
+    d.UntilPoll();
+    d.Sent();
+    d.engine.RequestSetBaud("57600");
+    d.UntilPoll();
+    Strings sent = d.Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], "AT+BAUD=57600\r\n");
+    EXPECT_EQ(sent[0].size(), 15u);
+}
+
+TEST(SetBaud, TwoRequestsBeforeOnePollSendOnlyTheLaterOnce) {
+    Dialogue d;
+    d.ReachReady();
+    d.engine.RequestSetBaud("115200");
+    d.engine.RequestSetBaud("14400");
+    d.UntilPoll();
+    EXPECT_EQ(d.Sent(), Strings({"AT+BAUD=14400\r\n"}));
+}
+
+TEST(SetBaud, LineBeforeThePollIsHandledInTheOldStateFirst) {
+    Dialogue d;
+    d.ReachReady();
+    /* keep-alive answer "OK\r\n" is in, then the operator presses set */
+    d.DeviceAnswers("OK\r\n");
+    d.engine.RequestSetBaud("56000");
+    d.UntilPoll();
+    EXPECT_TRUE(d.Shown().empty()) << "the OK answered the keep-alive, not the set";
+    EXPECT_EQ(d.Sent(), Strings({"AT+BAUD=56000\r\n"}));
+    EXPECT_EQ(d.engine.State(), ProtocolState::SettingBaud);
+    d.DeviceAnswers("ERROR\r\n");
+    d.UntilPoll();
+    EXPECT_EQ(d.Shown(), Strings({"result:波特率设置失败"}));
+}
+
+TEST(SetBaud, OverlongRateTextIsCutAndNeverOverflows) {
+    Dialogue d;
+    d.ReachReady();
+    std::string rate(300, '7');
+    d.engine.RequestSetBaud(rate.c_str());
+    d.UntilPoll();
+    Strings sent = d.Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], "AT+BAUD=" + std::string(ProtocolEngine::kMaxRateText, '7') + "\r\n");
+}
+
+TEST(SetBaud, ResetDropsAPendingRequest) {
+    Dialogue d;
+    d.ReachReady();
+    d.engine.RequestSetBaud("57600");
+    d.engine.Reset();
+    d.engine.OnPortOpened();
+    d.UntilPoll();
+    EXPECT_EQ(d.Sent(), Strings({"AT\r\n"}));
+    EXPECT_EQ(d.engine.State(), ProtocolState::AwaitingDevice);
+}
+
+TEST(LinkWatchdog, LostAtTheFifthSilentPollBeforeThatPollsCommand) {
+    Dialogue d;
+    d.ReachReady();
+    for (int poll = 1; poll <= 4; ++poll) {
+        d.UntilPoll();
+    }
+    EXPECT_TRUE(d.Shown().empty());
+    EXPECT_EQ(d.engine.State(), ProtocolState::Ready);
+    d.Tick(29);
+    EXPECT_TRUE(d.Shown().empty()) << "never lost between polls";
+    d.Sent();
+    d.Tick();
+    EXPECT_EQ(d.Shown(), Strings({"status:未连接", "result: ", "version: ", "enable:0"}));
+    EXPECT_EQ(d.Sent(), Strings({"AT\r\n"}));
+    EXPECT_EQ(d.engine.State(), ProtocolState::AwaitingDevice);
+}
+
+TEST(LinkWatchdog, LinkLostTextsRepeatEvery150TicksWhileSilent) {
+    Dialogue d;
+    d.Tick(149);
+    EXPECT_TRUE(d.Shown().empty());
+    d.Tick();
+    EXPECT_EQ(d.Shown().size(), 4u);
+    d.Tick(150);
+    EXPECT_EQ(d.Shown(), Strings({"status:未连接", "result: ", "version: ", "enable:0"}));
+}
+
+TEST(LinkWatchdog, LineArrivingAtTheFifthPollIsANewVersion) {
+    Dialogue d;
+    d.ReachReady();
+    d.Tick(4 * 30 + 29);
+    d.Sent();
+    d.DeviceAnswers("V3.0\r\n");
+    d.Tick();
+    EXPECT_EQ(d.Shown(), Strings({"status:未连接", "result: ", "version: ", "enable:0",
+                                  "status:已连接", "result: ", "version:V3.0\r\n"}));
+    EXPECT_EQ(d.Sent(), Strings({"AT+BAUD?\r\n"}));
+    EXPECT_EQ(d.engine.State(), ProtocolState::QueryingBaud);
+}
+
+TEST(LinkWatchdog, PendingSetIsStillWrittenAtTheLinkLostPoll) {
+    Dialogue d;
+    d.ReachReady();
+    d.Tick(4 * 30 + 29);
+    d.engine.RequestSetBaud("9600");
+    d.Sent();
+    d.Tick();
+    EXPECT_EQ(d.Sent(), Strings({"AT+BAUD=9600\r\n"}));
+    EXPECT_EQ(d.engine.State(), ProtocolState::SettingBaud);
+}
+
+TEST(LinkWatchdog, ValidLineAtEveryPollKeepsTheLinkForever) {
+    Dialogue d;
+    d.ReachReady();
+    for (int poll = 0; poll < 100; ++poll) {
+        d.DeviceAnswers("OK\r\n");
+        d.UntilPoll();
+    }
+    EXPECT_TRUE(d.Shown().empty());
+    EXPECT_EQ(d.engine.State(), ProtocolState::Ready);
+    EXPECT_EQ(d.sink.sent.size(), 100u);
+    EXPECT_EQ(d.sink.sent.back(), "\r\ncomRcv OK\r\n, state 1");
+}
+
+TEST(LinkWatchdog, InvalidRepliesDoNotKeepTheLinkAlive) {
+    Dialogue d;
+    d.ReachReady();
+    const char* invalid[] = {"OK", "OK\r", "\xffOK\r\n", "OK\n", "OK\x7f\r\n"};
+    for (const char* reply : invalid) {
+        d.DeviceAnswers(reply);
+        d.UntilPoll();
+    }
+    EXPECT_TRUE(d.sink.sent.empty()) << "invalid replies leave no trace";
+    EXPECT_EQ(d.engine.State(), ProtocolState::AwaitingDevice);
+    EXPECT_EQ(d.Shown(), Strings({"status:未连接", "result: ", "version: ", "enable:0"}));
+}
+
+TEST(LinkWatchdog, ReplySplitByAPollIsLostButTheNextWholeOneCounts) {
+    Dialogue d;
+    d.DeviceAnswers("V2");
+    d.UntilPoll();
+    d.DeviceAnswers(".1\r\n");
+    d.UntilPoll();
+    EXPECT_EQ(d.Shown(), Strings({"status:已连接", "result: ", "version:.1\r\n"}));
+}

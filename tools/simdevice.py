@@ -1,0 +1,468 @@
+#!/usr/bin/env python3
+"""simdevice - a simulated AT-command device on a pseudo-terminal.
+
+Usage:
+  python3 tools/simdevice.py --link /tmp/simcom [--rate 9600] [--banner V2.1]
+          [--banner-on-start] [--banner-delay 0.05] [--mode normal]
+          [--split-delay 0.4] [--slow-delay 1.0] [--control-port 0] [--log FILE]
+
+The device owns the master side of a pty; the program under test opens the
+slave (e.g. Wine: ln -s /tmp/simcom ~/.wine/dosdevices/com5).  --link is a
+symlink to the slave /dev/pts/N, replaced atomically and removed on exit.
+When ready, one line goes to stdout:
+  simdevice: ready link=PATH pty=/dev/pts/N control=127.0.0.1:PORT
+
+Device side (lines end in CR LF; a bare LF is accepted too):
+  AT             -> OK
+  AT+BAUD?       -> current rate, e.g. 9600
+  AT+BAUD=<n>    -> OK (n: ASCII digits, remembered), otherwise ERROR
+  anything else  -> ERROR (an empty line too)
+Power-cycle sends the banner line after --banner-delay; it is triggered by the
+control command, SIGUSR1, or Enter on stdin when stdin is a terminal.
+
+Fault modes (--mode, or "mode NAME" on the control channel):
+  normal, silent (log only, no answers, no banner), error (every command
+  answers ERROR), split (each line written in two halves --split-delay apart),
+  garbage (each line prefixed with bytes 0xff 0xfe), burst (each line
+  preceded by 600 printable bytes ending in CR LF), slow (each line delayed
+  by --slow-delay).  split/garbage/burst/slow apply to the banner as well.
+
+Control channel: TCP 127.0.0.1:PORT, one command per line, exactly one reply
+line per command, starting with "ok" or "error":
+  powercycle          -> ok                (error hung up)
+  mode NAME           -> ok NAME
+  rate                -> ok 9600
+  setrate N           -> ok N
+  banner TEXT         -> ok
+  received            -> ok  |  ok L1 | L2 | ...  (every line received since
+                         start/clear, oldest first, terminator included; each
+                         item is escaped so that ast.literal_eval("b'%s'" % L)
+                         gives the raw bytes; '|' and "'" are always escaped)
+  clear               -> ok                (forget received lines)
+  termios             -> ok 9600 8 N 1     (speed, data bits, parity N/E/O/M/S,
+                         stop bits, as the slave side last configured them)
+  termios raw         -> ok iflag=0x.. oflag=0x.. cflag=0x.. lflag=0x.. vmin=N vtime=N
+  send HEX            -> ok N              (N raw bytes written, no fault mode)
+  hangup              -> ok                (pty closed, link removed, like an
+                         unplugged USB adapter)
+  reopen              -> ok /dev/pts/N     (new pty, link updated)
+  quit                -> ok bye            (the device exits)
+Errors: "error <reason>".  Every received line and event is logged to stderr
+(and --log FILE) as "<monotonic s.ms> rx 'AT\\r\\n'".  SIGTERM/SIGINT exit
+cleanly and remove the link.
+"""
+import argparse
+import collections
+import fcntl
+import os
+import selectors
+import signal
+import socket
+import struct
+import sys
+import termios
+import time
+
+MODES = ("normal", "silent", "error", "split", "garbage", "burst", "slow")
+GARBAGE = b"\xff\xfe"
+BURST = (b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ" * 17)[:598] + b"\r\n"
+SPEEDS = {getattr(termios, n): int(n[1:]) for n in dir(termios)
+          if n.startswith("B") and n[1:].isdigit()}
+BOTHER = 0o010000            # Linux: arbitrary speed, only readable via TCGETS2
+TCGETS2 = 0x802C542A         # _IOR('T', 0x2A, struct termios2) on x86/arm
+CMSPAR = 0o10000000000       # Linux mark/space parity
+MAX_LINE = 4096              # longer input without newline counts as a line
+R, W = selectors.EVENT_READ, selectors.EVENT_WRITE
+
+
+def escape(data):
+    """Bytes as the inside of a Python bytes literal, with '|' escaped too."""
+    out = []
+    for b in data:
+        c = chr(b)
+        if c in "\r\n\t\\":
+            out.append({"\r": "\\r", "\n": "\\n", "\t": "\\t", "\\": "\\\\"}[c])
+        elif 0x20 <= b < 0x7F and c not in "'|":
+            out.append(c)
+        else:
+            out.append("\\x%02x" % b)
+    return "".join(out)
+
+
+class Device:
+    def __init__(self, args):
+        self.args = args
+        self.rate = args.rate
+        self.mode = args.mode
+        self.banner = args.banner
+        self.master = self.slave = self.pty_name = None
+        self.inbuf = b""
+        self.received = []
+        self.outq = collections.deque()      # (due time, bytes), due never decreases
+        self.want_write = False
+        self.running = True
+        self.powercycle_pending = False
+        self.sel = selectors.DefaultSelector()
+        self.logf = open(args.log, "a", buffering=1) if args.log else None
+
+    def log(self, msg):
+        line = "%.3f %s\n" % (time.monotonic(), msg)
+        sys.stderr.write(line)
+        sys.stderr.flush()
+        if self.logf:
+            self.logf.write(line)
+
+    # --- pty ------------------------------------------------------------
+    def open_pty(self):
+        master, slave = os.openpty()
+        # Raw, 8 bits: CR LF must pass untouched both ways, and no echo, or
+        # the device would read its own answers back as commands.
+        a = termios.tcgetattr(slave)
+        a[0] &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP |
+                  termios.INLCR | termios.IGNCR | termios.ICRNL | termios.IXON |
+                  termios.IXOFF | termios.INPCK)
+        a[1] &= ~termios.OPOST
+        a[2] = (a[2] & ~(termios.CSIZE | termios.PARENB | termios.CSTOPB)) | \
+            termios.CS8 | termios.CREAD | termios.CLOCAL
+        a[3] &= ~(termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG |
+                  termios.IEXTEN)
+        a[4] = a[5] = termios.B9600
+        a[6][termios.VMIN], a[6][termios.VTIME] = 1, 0
+        termios.tcsetattr(slave, termios.TCSANOW, a)
+        os.set_blocking(master, False)
+        # Our own slave fd stays open for the whole run, so master reads do not
+        # fail with EIO while no program has the port open.
+        self.master, self.slave, self.pty_name = master, slave, os.ttyname(slave)
+        self.inbuf, self.want_write = b"", False
+        self.outq.clear()
+        self.sel.register(master, R, self.on_master)
+        tmp = "%s.tmp%d" % (self.args.link, os.getpid())
+        if os.path.lexists(tmp):
+            os.unlink(tmp)
+        os.symlink(self.pty_name, tmp)
+        os.replace(tmp, self.args.link)
+        self.log("pty %s linked at %s" % (self.pty_name, self.args.link))
+
+    def close_pty(self):
+        if self.master is None:
+            return
+        self.sel.unregister(self.master)
+        os.close(self.master)        # the program on the slave now sees a hangup
+        os.close(self.slave)
+        self.master = self.slave = None
+        self.outq.clear()
+        self.remove_link()
+        self.log("pty %s closed" % self.pty_name)
+
+    def remove_link(self):
+        link = self.args.link
+        try:
+            if os.path.islink(link) and os.readlink(link) == self.pty_name:
+                os.unlink(link)
+        except OSError as e:
+            self.log("cannot remove link: %s" % e)
+
+    def on_master(self, mask):
+        if mask & W:
+            self.flush_out()
+        if not mask & R or self.master is None:
+            return
+        try:
+            data = os.read(self.master, 4096)
+        except BlockingIOError:
+            return
+        except OSError as e:
+            data = b""
+            self.log("pty read error: %s" % e)
+        if not data:                 # should not happen while we hold the slave
+            self.close_pty()
+            return
+        self.inbuf += data
+        while b"\n" in self.inbuf:
+            line, self.inbuf = self.inbuf.split(b"\n", 1)
+            self.on_line(line + b"\n")
+        if len(self.inbuf) > MAX_LINE:
+            line, self.inbuf = self.inbuf, b""
+            self.on_line(line)
+
+    def on_line(self, line):
+        self.received.append(line)
+        self.log("rx '%s'" % escape(line))
+        cmd = line[:-1] if line.endswith(b"\n") else line
+        cmd = cmd[:-1] if cmd.endswith(b"\r") else cmd
+        if cmd == b"AT":
+            reply = b"OK"
+        elif cmd == b"AT+BAUD?":
+            reply = b"%d" % self.rate
+        elif cmd.startswith(b"AT+BAUD=") and cmd[8:].isdigit():
+            self.rate = int(cmd[8:])
+            reply = b"OK"
+        else:
+            reply = b"ERROR"
+        if self.mode == "error":
+            reply = b"ERROR"
+        self.emit(reply + b"\r\n")
+
+    # --- output -----------------------------------------------------------
+    def emit(self, data, delay=0.0, raw=False):
+        """Queue one line, applying the fault mode unless raw."""
+        if self.master is None or (self.mode == "silent" and not raw):
+            return
+        if not raw and self.mode == "garbage":
+            data = GARBAGE + data
+        elif not raw and self.mode == "burst":
+            data = BURST + data
+        elif not raw and self.mode == "slow":
+            delay += self.args.slow_delay
+        due = time.monotonic() + delay
+        if self.outq:                # keep lines in order whatever their delay
+            due = max(due, self.outq[-1][0])
+        if not raw and self.mode == "split" and len(data) > 1:
+            half = len(data) // 2
+            self.outq.append((due, data[:half]))
+            self.outq.append((due + self.args.split_delay, data[half:]))
+        else:
+            self.outq.append((due, data))
+        self.flush_out()
+
+    def flush_out(self):
+        blocked = False
+        while self.master is not None and self.outq and self.outq[0][0] <= time.monotonic():
+            due, data = self.outq[0]
+            try:
+                n = os.write(self.master, data)
+            except BlockingIOError:
+                n = 0
+            except OSError as e:
+                self.log("pty write error: %s" % e)
+                self.close_pty()
+                return
+            if n:
+                self.log("tx '%s'" % escape(data[:n]))
+            if n < len(data):
+                self.outq[0] = (due, data[n:])
+                blocked = True
+                break
+            self.outq.popleft()
+        if self.master is not None and blocked != self.want_write:
+            self.want_write = blocked
+            self.sel.modify(self.master, R | W if blocked else R, self.on_master)
+
+    def powercycle(self):
+        if self.master is None:
+            return False
+        self.log("power-cycle")
+        self.outq.clear()            # a reset device forgets what it was sending
+        self.inbuf = b""
+        self.emit(self.banner.encode() + b"\r\n", self.args.banner_delay)
+        return True
+
+    # --- termios ------------------------------------------------------------
+    def termios_report(self, raw):
+        if self.slave is None:
+            return "error hung up"
+        iflag, oflag, cflag, lflag, _, ospeed, cc = termios.tcgetattr(self.slave)
+        if raw:
+            return "ok iflag=%#x oflag=%#x cflag=%#x lflag=%#x vmin=%d vtime=%d" % (
+                iflag, oflag, cflag, lflag, cc[termios.VMIN], cc[termios.VTIME])
+        speed = SPEEDS.get(ospeed)
+        if speed is None and cflag & BOTHER:
+            try:
+                buf = fcntl.ioctl(self.slave, TCGETS2, bytes(44))
+                speed = struct.unpack_from("I", buf, 40)[0]
+            except OSError:
+                pass
+        bits = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}[
+            cflag & termios.CSIZE]
+        if not cflag & termios.PARENB:
+            parity = "N"
+        elif cflag & CMSPAR:
+            parity = "M" if cflag & termios.PARODD else "S"
+        else:
+            parity = "O" if cflag & termios.PARODD else "E"
+        stop = 2 if cflag & termios.CSTOPB else 1
+        return "ok %s %d %s %d" % (speed if speed is not None else "?", bits, parity, stop)
+
+    # --- control channel ----------------------------------------------------
+    def on_accept(self, mask):
+        try:
+            conn, _ = self.server.accept()
+        except OSError:
+            return
+        conn.settimeout(5.0)         # recv only after select; bounds sendall
+        state = {"buf": b""}
+        self.sel.register(conn, R, lambda m: self.on_client(conn, state))
+
+    def drop_client(self, conn):
+        self.sel.unregister(conn)
+        conn.close()
+
+    def on_client(self, conn, state):
+        try:
+            data = conn.recv(4096)
+        except OSError:
+            data = b""
+        if not data:
+            self.drop_client(conn)
+            return
+        state["buf"] += data
+        while b"\n" in state["buf"]:
+            line, state["buf"] = state["buf"].split(b"\n", 1)
+            text = line.decode("utf-8", "replace").strip()
+            self.log("control %r" % text)
+            try:
+                reply = self.control(text)
+            except Exception as e:   # a bad command must never take the device down
+                reply = "error internal: %r" % e
+            try:
+                conn.sendall(reply.encode("utf-8", "replace") + b"\n")
+            except OSError:
+                self.drop_client(conn)
+                return
+        if len(state["buf"]) > 65536:
+            self.drop_client(conn)
+
+    def control(self, text):
+        cmd, _, arg = text.partition(" ")
+        arg = arg.strip()
+        if cmd == "powercycle":
+            return "ok" if self.powercycle() else "error hung up"
+        if cmd == "mode":
+            if arg not in MODES:
+                return "error unknown mode, use one of: " + " ".join(MODES)
+            self.mode = arg
+            return "ok " + arg
+        if cmd == "rate":
+            return "ok %d" % self.rate
+        if cmd == "setrate":
+            if not (arg.isascii() and arg.isdigit()):
+                return "error rate must be digits"
+            self.rate = int(arg)
+            return "ok %d" % self.rate
+        if cmd == "banner":
+            if not arg:
+                return "error banner text missing"
+            self.banner = arg
+            return "ok"
+        if cmd == "received":
+            if not self.received:
+                return "ok"
+            return "ok " + " | ".join(escape(line) for line in self.received)
+        if cmd == "clear":
+            self.received.clear()
+            return "ok"
+        if cmd == "termios":
+            return self.termios_report(arg == "raw")
+        if cmd == "send":
+            try:
+                data = bytes.fromhex(arg)
+            except ValueError:
+                return "error bad hex"
+            if self.master is None:
+                return "error hung up"
+            self.emit(data, raw=True)
+            return "ok %d" % len(data)
+        if cmd == "hangup":
+            self.close_pty()
+            return "ok"
+        if cmd == "reopen":
+            self.close_pty()
+            self.open_pty()
+            return "ok " + self.pty_name
+        if cmd == "quit":
+            self.running = False
+            return "ok bye"
+        return "error unknown command"
+
+    # --- main loop ------------------------------------------------------------
+    def on_stdin(self, mask):
+        data = os.read(0, 1024)
+        if not data:
+            self.sel.unregister(0)
+        for _ in range(data.count(b"\n")):
+            self.powercycle()
+
+    def on_wakeup(self, mask):
+        try:
+            os.read(self.wakeup_r, 512)
+        except BlockingIOError:
+            pass
+
+    def start(self):
+        self.open_pty()
+        self.server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.server.bind(("127.0.0.1", self.args.control_port))
+        self.server.listen(8)
+        self.server.setblocking(False)
+        self.sel.register(self.server, R, self.on_accept)
+        # Signals only set flags; the wakeup pipe makes select() return at once.
+        self.wakeup_r, wakeup_w = os.pipe()
+        os.set_blocking(self.wakeup_r, False)
+        os.set_blocking(wakeup_w, False)
+        signal.set_wakeup_fd(wakeup_w)
+        self.sel.register(self.wakeup_r, R, self.on_wakeup)
+        signal.signal(signal.SIGTERM, self.on_signal)
+        signal.signal(signal.SIGINT, self.on_signal)
+        signal.signal(signal.SIGUSR1, self.on_signal)
+        if sys.stdin is not None and sys.stdin.isatty():
+            self.sel.register(0, R, self.on_stdin)
+            self.log("press Enter to power-cycle the device")
+
+    def on_signal(self, signum, frame):
+        if signum == signal.SIGUSR1:
+            self.powercycle_pending = True
+        else:
+            self.running = False
+
+    def run(self):
+        try:
+            while self.running:
+                timeout = None
+                if self.outq and self.master is not None and not self.want_write:
+                    timeout = max(0.0, self.outq[0][0] - time.monotonic())
+                for key, mask in self.sel.select(timeout):
+                    try:
+                        key.data(mask)
+                    except Exception as e:
+                        self.log("internal error: %r" % e)
+                if self.powercycle_pending:
+                    self.powercycle_pending = False
+                    self.powercycle()
+                self.flush_out()
+        finally:
+            self.close_pty()
+            self.log("exit")
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--link", required=True, help="symlink to create for the pty slave")
+    p.add_argument("--rate", type=int, default=9600, help="initial AT+BAUD? rate")
+    p.add_argument("--banner", default="V2.1", help="line sent after power-cycle")
+    p.add_argument("--banner-on-start", action="store_true", help="send the banner once at start")
+    p.add_argument("--banner-delay", type=float, default=0.05, help="power-cycle to banner, s")
+    p.add_argument("--mode", choices=MODES, default="normal")
+    p.add_argument("--split-delay", type=float, default=0.4, help="gap in split mode, s")
+    p.add_argument("--slow-delay", type=float, default=1.0, help="answer delay in slow mode, s")
+    p.add_argument("--control-port", type=int, default=0, help="0: pick a free port")
+    p.add_argument("--log", help="also append the log to this file")
+    args = p.parse_args(argv)
+    dev = Device(args)
+    try:
+        dev.start()
+    except OSError as e:
+        dev.close_pty()
+        print("simdevice: %s" % e, file=sys.stderr)
+        return 1
+    print("simdevice: ready link=%s pty=%s control=127.0.0.1:%d"
+          % (args.link, dev.pty_name, dev.server.getsockname()[1]), flush=True)
+    if args.banner_on_start:
+        dev.emit(dev.banner.encode() + b"\r\n")
+    dev.run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
