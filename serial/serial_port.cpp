@@ -1,0 +1,253 @@
+#include "serial_port.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+void ConfigureLine(HANDLE port) {
+    // Results are not checked on purpose: a port that opens but refuses a
+    // setting is still offered to the dialogue, which then simply gets no
+    // valid replies.
+    SetCommMask(port, EV_RXCHAR);
+    SetupComm(port, 2048, 2048);
+
+    // Reads return at once with whatever has arrived; the reader waits for
+    // characters with WaitCommEvent instead.
+    COMMTIMEOUTS timeouts = {};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 100;
+    timeouts.WriteTotalTimeoutConstant = 500;
+    SetCommTimeouts(port, &timeouts);
+
+    DCB line = {};
+    line.DCBlength = sizeof line;
+    GetCommState(port, &line);
+    line.BaudRate = CBR_9600;
+    line.ByteSize = 8;
+    line.Parity = NOPARITY;
+    line.StopBits = ONESTOPBIT;
+    SetCommState(port, &line);
+
+    PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+}  // namespace
+
+bool SerialPort::Open(const char* path) {
+    Close();
+    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    ConfigureLine(port);
+    // Published only now, fully configured.
+    std::lock_guard<std::mutex> hold(portLock_);
+    port_ = port;
+    return true;
+}
+
+bool SerialPort::IsOpen() const {
+    std::lock_guard<std::mutex> hold(portLock_);
+    return port_ != INVALID_HANDLE_VALUE;
+}
+
+void SerialPort::Close() {
+    HANDLE port;
+    {
+        std::lock_guard<std::mutex> hold(portLock_);
+        port = port_;
+        port_ = INVALID_HANDLE_VALUE;  // the reader starts nothing new on it
+    }
+    if (port == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    // Clearing the mask completes the reader's wait; the purge and the
+    // cancel end any read or write still under way.
+    SetCommMask(port, 0);
+    PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    CancelIoEx(port, nullptr);
+    WaitForReaderToLetGo(port);
+    CloseHandle(port);
+}
+
+bool SerialPort::WaitForReaderToLetGo(HANDLE port) {
+    std::unique_lock<std::mutex> hold(portLock_);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReaderLetGoMs);
+    while (readerBusy_) {
+        // Cancel again now and then, in case the first cancel raced with the
+        // reader starting its next operation on this handle.
+        if (readerIdle_.wait_for(hold, std::chrono::milliseconds(20)) == std::cv_status::timeout) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            CancelIoEx(port, nullptr);
+        }
+    }
+    return true;
+}
+
+// --- writing -----------------------------------------------------------
+
+void SerialPort::Write(const char* bytes, std::size_t length) {
+    HANDLE port;
+    {
+        std::lock_guard<std::mutex> hold(portLock_);
+        port = port_;
+    }
+    // Only the UI thread opens, closes and writes, so the handle stays valid
+    // for the rest of this call.
+    if (port == INVALID_HANDLE_VALUE || bytes == nullptr) {
+        return;
+    }
+    DWORD errors = 0;
+    COMSTAT status = {};
+    ClearCommError(port, &errors, &status);
+
+    while (length > 0) {
+        DWORD chunk = static_cast<DWORD>(length < sizeof writeData_ ? length : sizeof writeData_);
+        if (!WriteChunk(port, bytes, chunk)) {
+            return;
+        }
+        bytes += chunk;
+        length -= chunk;
+    }
+}
+
+bool SerialPort::PreviousWriteEnded() {
+    if (!writeInFlight_) {
+        return true;
+    }
+    if (WaitForSingleObject(writeEvent_, 0) == WAIT_OBJECT_0) {
+        writeInFlight_ = false;
+        return true;
+    }
+    return false;
+}
+
+bool SerialPort::WriteChunk(HANDLE port, const char* bytes, DWORD length) {
+    if (writeEvent_ == nullptr) {
+        writeEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (writeEvent_ == nullptr) {
+            return false;
+        }
+    }
+    // A write the driver never gave up holds our record and buffer; until it
+    // ends, later writes are dropped rather than reuse them.
+    if (!PreviousWriteEnded()) {
+        return false;
+    }
+    std::memcpy(writeData_, bytes, length);
+    std::memset(&writeRecord_, 0, sizeof writeRecord_);
+    ResetEvent(writeEvent_);
+    writeRecord_.hEvent = writeEvent_;
+
+    if (WriteFile(port, writeData_, length, nullptr, &writeRecord_)) {
+        return true;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return false;
+    }
+    writeInFlight_ = true;
+    if (WaitForSingleObject(writeEvent_, kWriteWaitMs) == WAIT_OBJECT_0) {
+        writeInFlight_ = false;
+        return true;
+    }
+    RetireWrite(port);
+    return false;
+}
+
+void SerialPort::RetireWrite(HANDLE port) {
+    // Give up on the write, but keep its record, event and data untouched
+    // until the cancellation has really completed.
+    CancelIoEx(port, &writeRecord_);
+    if (WaitForSingleObject(writeEvent_, kWriteWaitMs) == WAIT_OBJECT_0) {
+        writeInFlight_ = false;
+    }
+}
+
+// --- reading -----------------------------------------------------------
+
+bool SerialPort::StartReader() {
+    if (readerThread_ != nullptr) {
+        return true;
+    }
+    readerThread_ = CreateThread(nullptr, 0, ReaderMain, this, 0, nullptr);
+    return readerThread_ != nullptr;
+}
+
+DWORD WINAPI SerialPort::ReaderMain(LPVOID self) {
+    static_cast<SerialPort*>(self)->ReaderLoop();
+    return 0;
+}
+
+bool SerialPort::StartReaderOperation(bool waitForCharacter) {
+    std::lock_guard<std::mutex> hold(portLock_);
+    if (port_ == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    std::memset(&readerRecord_, 0, sizeof readerRecord_);
+    ResetEvent(readerEvent_);
+    readerRecord_.hEvent = readerEvent_;
+    BOOL done;
+    if (waitForCharacter) {
+        // The mask is written when the wait completes, possibly long after
+        // this call, so it lives in the object; it is never looked at.
+        done = WaitCommEvent(port_, &readerEventMask_, &readerRecord_);
+    } else {
+        done = ReadFile(port_, readerScratch_, kReadChunk, nullptr, &readerRecord_);
+    }
+    if (!done && GetLastError() != ERROR_IO_PENDING) {
+        return false;
+    }
+    readerBusy_ = true;
+    return true;
+}
+
+DWORD SerialPort::FinishReaderOperation() {
+    // Waits on the reader's own event, never on the port: Close() may have
+    // released the handle by the time a stubborn operation ends. The record
+    // carries the outcome, as GetOverlappedResult would read it.
+    WaitForSingleObject(readerEvent_, INFINITE);
+    DWORD count = 0;
+    if (readerRecord_.Internal == 0) {  // STATUS_SUCCESS
+        count = static_cast<DWORD>(readerRecord_.InternalHigh);
+    }
+    ReaderLetGo();
+    return count;
+}
+
+void SerialPort::ReaderLetGo() {
+    {
+        std::lock_guard<std::mutex> hold(portLock_);
+        readerBusy_ = false;
+    }
+    readerIdle_.notify_all();
+}
+
+void SerialPort::ReaderLoop() {
+    readerEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (;;) {
+        if (!StartReaderOperation(true)) {
+            Sleep(1);  // no port, or the wait failed: try again shortly
+            continue;
+        }
+        FinishReaderOperation();
+
+        if (!StartReaderOperation(false)) {
+            Sleep(1);
+            continue;
+        }
+        DWORD count = FinishReaderOperation();
+        if (count == 0) {
+            // A wait that ends without data (mask cleared, line gone) would
+            // otherwise turn this loop into a busy spin.
+            Sleep(1);
+            continue;
+        }
+        accumulator_.Append(readerScratch_, count);
+    }
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+
+#include "protocol_engine.h"
+#include "rx_accumulator.h"
+
+// The one serial port the program talks through, and the reader thread that
+// feeds what the device sends into the accumulator.
+//
+// Threads: the UI thread opens, writes and closes; the reader thread waits
+// and reads. The handle is the shared object. The reader starts an operation
+// only while holding `portLock_` and only on the handle currently published
+// in `port_`; Close() unpublishes the handle under that lock, aborts the
+// reader's operation and waits until the reader reports it has let go before
+// it releases the handle. So the reader never starts an operation on a
+// released (or reused) handle and never sees a half-configured port.
+class SerialPort : public PortWriter {
+public:
+    explicit SerialPort(RxAccumulator& accumulator) : accumulator_(accumulator) {}
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // Opens and configures `path` (such as "\\.\COM3") at 9600 8N1. A port
+    // that opens but refuses a setting still counts as open.
+    bool Open(const char* path);
+    void Close();
+    bool IsOpen() const;
+
+    // Writes one command; blocks the caller for at most about one second.
+    void Write(const char* bytes, std::size_t length) override;
+
+    // Starts the reader thread once; it lives as long as the process.
+    bool StartReader();
+
+    // How long Close() waits for the reader to let go before it releases the
+    // handle anyway (the reader's record outlives the handle, so even then
+    // nothing is freed under a live operation).
+    static constexpr DWORD kReaderLetGoMs = 2000;
+    static constexpr DWORD kWriteWaitMs = 1000;
+
+private:
+    static DWORD WINAPI ReaderMain(LPVOID self);
+    void ReaderLoop();
+    bool StartReaderOperation(bool waitForCharacter);
+    DWORD FinishReaderOperation();
+    void ReaderLetGo();
+    bool WaitForReaderToLetGo(HANDLE port);
+    bool WriteChunk(HANDLE port, const char* bytes, DWORD length);
+    bool PreviousWriteEnded();
+    void RetireWrite(HANDLE port);
+
+    RxAccumulator& accumulator_;
+
+    // Guards `port_` and `readerBusy_`.
+    mutable std::mutex portLock_;
+    std::condition_variable readerIdle_;
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+    bool readerBusy_ = false;
+
+    // The reader's own record, event and scratch: live for the whole run.
+    HANDLE readerThread_ = nullptr;
+    HANDLE readerEvent_ = nullptr;
+    OVERLAPPED readerRecord_ = {};
+    DWORD readerEventMask_ = 0;
+    char readerScratch_[2048] = {};
+    static constexpr DWORD kReadChunk = 1024;
+
+    // The write's record and event: reused only once the previous write has
+    // really ended, so a write the driver is slow to give up stays valid.
+    HANDLE writeEvent_ = nullptr;
+    OVERLAPPED writeRecord_ = {};
+    bool writeInFlight_ = false;
+    // A private copy of the bytes being written: the caller's buffer may
+    // change before a timed-out write has ended.
+    char writeData_[256] = {};
+};

@@ -1,0 +1,38 @@
+// The test driver maps exactly COM3, COM10 and COM33 (and no host device).
+#include <gtest/gtest.h>
+
+#include "port_discovery.h"
+
+TEST(PortDiscovery, FindsExactlyThePortsThatExistUpTo32) {
+    std::uint32_t mask = ProbeComPorts();
+    EXPECT_EQ(mask, 0x00000204u) << "COM3 and COM10; COM33 is beyond the probe";
+
+    PortList list = ListPorts(mask);
+    ASSERT_EQ(list.count, 2);
+    EXPECT_EQ(list.numbers[0], 3);
+    EXPECT_EQ(list.numbers[1], 10);
+
+    char name[8];
+    ASSERT_TRUE(FormatPortName(list.numbers[1], name, sizeof name));
+    EXPECT_STREQ(name, "COM10");
+}
+
+TEST(PortDiscovery, ListFollowsTheMaskInAscendingOrder) {
+    PortList all = ListPorts(0xFFFFFFFFu);
+    ASSERT_EQ(all.count, 32);
+    for (int i = 0; i < 32; ++i) {
+        EXPECT_EQ(all.numbers[i], i + 1);
+    }
+    EXPECT_EQ(ListPorts(0).count, 0);
+    PortList ends = ListPorts(0x80000001u);
+    ASSERT_EQ(ends.count, 2);
+    EXPECT_EQ(ends.numbers[0], 1);
+    EXPECT_EQ(ends.numbers[1], 32);
+}
+
+TEST(PortDiscovery, NameThatDoesNotFitIsRefused) {
+    char name[5];
+    EXPECT_FALSE(FormatPortName(10, name, sizeof name));
+    EXPECT_TRUE(FormatPortName(3, name, sizeof name));
+    EXPECT_STREQ(name, "COM3");
+}

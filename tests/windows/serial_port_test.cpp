@@ -1,0 +1,195 @@
+// The serial link over Wine's real serial layer, against simulated devices
+// on pseudo-terminals: COM3 is a normal device, COM4 one the tests may hang up.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "device_control.h"
+#include "serial_port.h"
+
+namespace {
+
+constexpr char kCom3[] = "\\\\.\\COM3";
+constexpr char kCom4[] = "\\\\.\\COM4";
+
+// What the accumulator holds as one line after `ms` of letting the reader
+// run; real I/O needs real time here.
+std::string LineAfter(RxAccumulator& acc, DWORD ms) {
+    Sleep(ms);
+    RxLine line = {};
+    return acc.TakeLine(line) ? std::string(line.text, line.length) : std::string("<no line>");
+}
+
+void Drain(RxAccumulator& acc) {
+    RxLine line;
+    acc.TakeLine(line);
+}
+
+class SerialLink : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // One reader thread for the whole process, as in the program.
+        port_ = new SerialPort(accumulator_);
+        ASSERT_TRUE(port_->StartReader());
+    }
+    void SetUp() override {
+        port_->Close();
+        Drain(accumulator_);
+        device_.Ask("mode normal");
+        device_.Ask("clear");
+    }
+    void TearDown() override { port_->Close(); }
+
+    static RxAccumulator accumulator_;
+    static SerialPort* port_;
+    DeviceControl device_{3};
+};
+
+RxAccumulator SerialLink::accumulator_;
+SerialPort* SerialLink::port_ = nullptr;
+
+}  // namespace
+
+TEST_F(SerialLink, OpenSetsTheLineTo9600_8N1) {
+    // Leave the line in another shape first, so the open really has to set it.
+    HANDLE h = CreateFileA(kCom3, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB other = {};
+    other.DCBlength = sizeof other;
+    GetCommState(h, &other);
+    other.BaudRate = CBR_19200;
+    other.ByteSize = 7;
+    other.Parity = ODDPARITY;
+    other.StopBits = TWOSTOPBITS;
+    SetCommState(h, &other);
+    CloseHandle(h);
+    // A Linux pty keeps 8 data bits and no parity whatever is asked, so only
+    // the rate and the stop bits can show that the open really sets the line.
+    ASSERT_EQ(device_.Ask("termios"), "19200 8 N 2");
+
+    ASSERT_TRUE(port_->Open(kCom3));
+    EXPECT_TRUE(port_->IsOpen());
+    EXPECT_EQ(device_.Ask("termios"), "9600 8 N 1");
+}
+
+TEST_F(SerialLink, CommandsReachTheDeviceAndAnswersTheAccumulator) {
+    ASSERT_TRUE(port_->Open(kCom3));
+    /* sends "AT\r\n" / device answers "OK\r\n" */
+    port_->Write("AT\r\n", 4);
+    EXPECT_EQ(LineAfter(accumulator_, 300), "OK\r\n");
+    /* sends "AT+BAUD=57600\r\n" / device answers "OK\r\n" and keeps the rate */
+    port_->Write("AT+BAUD=57600\r\n", 15);
+    EXPECT_EQ(LineAfter(accumulator_, 300), "OK\r\n");
+    EXPECT_EQ(device_.Ask("rate"), "57600");
+    /* sends "AT+BAUD?\r\n" / device answers "57600\r\n" */
+    port_->Write("AT+BAUD?\r\n", 10);
+    EXPECT_EQ(LineAfter(accumulator_, 300), "57600\r\n");
+    EXPECT_EQ(device_.Received(), "AT\r\nAT+BAUD=57600\r\nAT+BAUD?\r\n");
+}
+
+TEST_F(SerialLink, ReplySplitAcrossTwoWritesArrivesWhole) {
+    device_.Ask("mode split");
+    ASSERT_TRUE(port_->Open(kCom3));
+    port_->Write("AT\r\n", 4);
+    EXPECT_EQ(LineAfter(accumulator_, 900), "OK\r\n");
+}
+
+TEST_F(SerialLink, BytesAbove7EMakeTheReplyInvalid) {
+    device_.Ask("mode garbage");
+    ASSERT_TRUE(port_->Open(kCom3));
+    port_->Write("AT\r\n", 4);
+    EXPECT_EQ(LineAfter(accumulator_, 300), "<no line>");
+}
+
+TEST_F(SerialLink, BurstKeepsTheFirst512Bytes) {
+    ASSERT_TRUE(port_->Open(kCom3));
+    Sleep(50);
+    std::string head(510, 'x');
+    head += "\r\n";
+    std::string burst = head + std::string(300, 'y') + "\r\n";
+    device_.Ask("send " + Hex(burst));
+    EXPECT_EQ(LineAfter(accumulator_, 500), head);
+}
+
+TEST_F(SerialLink, WriteAndCloseWithoutPortDoNothingAtOnce) {
+    DWORD begin = GetTickCount();
+    port_->Write("AT\r\n", 4);
+    port_->Close();
+    port_->Close();
+    EXPECT_LT(GetTickCount() - begin, 50u);
+    EXPECT_FALSE(port_->IsOpen());
+    Sleep(100);
+    EXPECT_EQ(device_.Received(), "");
+}
+
+TEST_F(SerialLink, PortThatDoesNotExistDoesNotOpen) {
+    EXPECT_FALSE(port_->Open("\\\\.\\COM9"));
+    EXPECT_FALSE(port_->Open("\\\\.\\"));
+    EXPECT_FALSE(port_->IsOpen());
+}
+
+TEST_F(SerialLink, OpenDiscardsWhatArrivedWhileClosed) {
+    ASSERT_TRUE(port_->Open(kCom3));
+    port_->Close();
+    device_.Ask("send " + Hex("STALE\r\n"));
+    Sleep(100);
+    ASSERT_TRUE(port_->Open(kCom3));
+    Sleep(100);
+    device_.Ask("send " + Hex("NEW\r\n"));
+    EXPECT_EQ(LineAfter(accumulator_, 300), "NEW\r\n");
+}
+
+TEST_F(SerialLink, CloseWhileTheReaderWaitsRepeatedly) {
+    // Each round: open, let the reader settle into its wait, close under it.
+    // Stale bytes sent between rounds must never show up after a reopen.
+    constexpr int kRounds = 300;
+    DWORD worstCloseMs = 0;
+    DWORD begin = GetTickCount();
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_TRUE(port_->Open(kCom3)) << "round " << round;
+        if (round % 10 == 0) {
+            port_->Write("AT\r\n", 4);
+        }
+        Sleep(round % 3);
+        DWORD closeBegin = GetTickCount();
+        port_->Close();
+        DWORD closeMs = GetTickCount() - closeBegin;
+        worstCloseMs = closeMs > worstCloseMs ? closeMs : worstCloseMs;
+    }
+    DWORD totalMs = GetTickCount() - begin;
+    std::printf("%d close/reopen rounds in %lu ms, slowest close %lu ms\n", kRounds,
+                static_cast<unsigned long>(totalMs), static_cast<unsigned long>(worstCloseMs));
+    EXPECT_LT(worstCloseMs, 1000u);
+
+    device_.Ask("send " + Hex("STALE\r\n"));
+    Sleep(50);
+    Drain(accumulator_);
+    ASSERT_TRUE(port_->Open(kCom3));
+    port_->Write("AT\r\n", 4);
+    EXPECT_EQ(LineAfter(accumulator_, 300), "OK\r\n");
+}
+
+TEST_F(SerialLink, HangUpNeitherCrashesNorFreezes) {
+    DeviceControl unplugged(4);
+    ASSERT_TRUE(port_->Open(kCom4));
+    port_->Write("AT\r\n", 4);
+    EXPECT_EQ(LineAfter(accumulator_, 300), "OK\r\n");
+
+    unplugged.Ask("hangup");
+    Sleep(100);
+    DWORD begin = GetTickCount();
+    for (int i = 0; i < 5; ++i) {
+        port_->Write("AT\r\n", 4);
+    }
+    port_->Close();
+    EXPECT_LT(GetTickCount() - begin, 2500u) << "writes and close after a hang-up stay bounded";
+    EXPECT_FALSE(port_->IsOpen());
+    EXPECT_FALSE(port_->Open(kCom4)) << "the adapter is gone";
+
+    unplugged.Ask("reopen");
+    ASSERT_TRUE(port_->Open(kCom4));
+    port_->Write("AT\r\n", 4);
+    EXPECT_EQ(LineAfter(accumulator_, 300), "OK\r\n");
+}
