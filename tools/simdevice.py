@@ -1,55 +1,48 @@
 #!/usr/bin/env python3
 """simdevice - a simulated AT-command device on a pseudo-terminal.
 
-Usage:
-  python3 tools/simdevice.py --link /tmp/simcom [--rate 9600] [--banner V2.1]
-          [--banner-on-start] [--banner-delay 0.05] [--mode normal]
-          [--split-delay 0.4] [--slow-delay 1.0] [--control-port 0] [--log FILE]
-
 The device owns the master side of a pty; the program under test opens the
-slave (e.g. Wine: ln -s /tmp/simcom ~/.wine/dosdevices/com5).  --link is a
-symlink to the slave /dev/pts/N, replaced atomically and removed on exit.
-When ready, one line goes to stdout:
+slave (Wine: ln -s /tmp/simcom $WINEPREFIX/dosdevices/com5).  --link becomes
+a symlink to the slave /dev/pts/N (replaced atomically, removed on exit).
+When ready, one line goes to stdout and is flushed:
   simdevice: ready link=PATH pty=/dev/pts/N control=127.0.0.1:PORT
 
 Device side (lines end in CR LF; a bare LF is accepted too):
-  AT             -> OK
-  AT+BAUD?       -> current rate, e.g. 9600
-  AT+BAUD=<n>    -> OK (n: ASCII digits, remembered), otherwise ERROR
-  anything else  -> ERROR (an empty line too)
-Power-cycle sends the banner line after --banner-delay; it is triggered by the
-control command, SIGUSR1, or Enter on stdin when stdin is a terminal.
+  AT -> OK    AT+BAUD? -> rate, e.g. 9600    AT+BAUD=<digits> -> OK
+  anything else (an empty line too) -> ERROR
+Power-cycle switches the device off for --off-time (it ignores commands
+meanwhile), then sends the banner line after --banner-delay; triggered by the
+control command, SIGUSR1, or Enter on stdin when stdin is a terminal. With
+--start-off the device stays off (silent) until its first power-cycle, as a
+device that the technician has yet to switch on.
 
 Fault modes (--mode, or "mode NAME" on the control channel):
-  normal, silent (log only, no answers, no banner), error (every command
-  answers ERROR), split (each line written in two halves --split-delay apart),
-  garbage (each line prefixed with bytes 0xff 0xfe), burst (each line
-  preceded by 600 printable bytes ending in CR LF), slow (each line delayed
-  by --slow-delay).  split/garbage/burst/slow apply to the banner as well.
+  normal; silent (log only, no answers, no banner); error (every command
+  answers ERROR); split (each line written in two halves --split-delay apart);
+  garbage (each line prefixed with 0xff 0xfe); burst (each line preceded by
+  600 printable bytes ending in CR LF); slow (each line delayed --slow-delay).
+  split/garbage/burst/slow apply to the banner as well.
 
-Control channel: TCP 127.0.0.1:PORT, one command per line, exactly one reply
-line per command, starting with "ok" or "error":
-  powercycle          -> ok                (error hung up)
-  mode NAME           -> ok NAME
-  rate                -> ok 9600
-  setrate N           -> ok N
-  banner TEXT         -> ok
-  received            -> ok  |  ok L1 | L2 | ...  (every line received since
-                         start/clear, oldest first, terminator included; each
-                         item is escaped so that ast.literal_eval("b'%s'" % L)
-                         gives the raw bytes; '|' and "'" are always escaped)
-  clear               -> ok                (forget received lines)
-  termios             -> ok 9600 8 N 1     (speed, data bits, parity N/E/O/M/S,
-                         stop bits, as the slave side last configured them)
-  termios raw         -> ok iflag=0x.. oflag=0x.. cflag=0x.. lflag=0x.. vmin=N vtime=N
-  send HEX            -> ok N              (N raw bytes written, no fault mode)
-  hangup              -> ok                (pty closed, link removed, like an
-                         unplugged USB adapter)
-  reopen              -> ok /dev/pts/N     (new pty, link updated)
-  quit                -> ok bye            (the device exits)
-Errors: "error <reason>".  Every received line and event is logged to stderr
-(and --log FILE) as "<monotonic s.ms> rx 'AT\\r\\n'".  SIGTERM/SIGINT exit
-cleanly and remove the link.
+Control channel: TCP 127.0.0.1:PORT, one command per line, one reply line
+per command: "ok[ value]" or "error <reason>".
+  powercycle   -> ok              rate        -> ok 9600
+  mode NAME    -> ok NAME         setrate N   -> ok N
+  banner TEXT  -> ok              clear       -> ok   (forget received lines)
+  received     -> "ok" if none, else "ok L1 | L2 | ..."  every line received
+                  since start or clear, oldest first, terminator included,
+                  escaped so that ast.literal_eval("b'%s'" % L) gives the bytes
+                  (a '|' inside a line is sent as \\x7c)
+  termios      -> ok 9600 8 N 1   speed, data bits, parity (N/E/O/M/S), stop
+                  bits as the slave side set them.  Linux ptys force CS8 and
+                  clear PARENB, so data bits and parity always read 8 N.
+  termios raw  -> ok iflag=0x.. oflag=0x.. cflag=0x.. lflag=0x.. vmin=N vtime=N
+  send HEX     -> ok N            N raw bytes written, fault mode not applied
+  hangup       -> ok              pty closed and link removed (unplugged USB)
+  reopen       -> ok /dev/pts/N   new pty, link updated
+  quit         -> ok bye          the device exits
+powercycle, send and termios answer "error hung up" after hangup.
+Received lines and events are logged to stderr (and --log FILE) as
+"<monotonic s.ms> rx 'AT\\r\\n'".  SIGTERM/SIGINT exit cleanly, link removed.
 """
 import argparse
 import collections
@@ -73,20 +66,13 @@ TCGETS2 = 0x802C542A         # _IOR('T', 0x2A, struct termios2) on x86/arm
 CMSPAR = 0o10000000000       # Linux mark/space parity
 MAX_LINE = 4096              # longer input without newline counts as a line
 R, W = selectors.EVENT_READ, selectors.EVENT_WRITE
+ESCAPES = {13: "\\r", 10: "\\n", 9: "\\t", 92: "\\\\"}
 
 
 def escape(data):
     """Bytes as the inside of a Python bytes literal, with '|' escaped too."""
-    out = []
-    for b in data:
-        c = chr(b)
-        if c in "\r\n\t\\":
-            out.append({"\r": "\\r", "\n": "\\n", "\t": "\\t", "\\": "\\\\"}[c])
-        elif 0x20 <= b < 0x7F and c not in "'|":
-            out.append(c)
-        else:
-            out.append("\\x%02x" % b)
-    return "".join(out)
+    return "".join(ESCAPES.get(b) or (chr(b) if 0x20 <= b < 0x7F and b not in b"'|"
+                                      else "\\x%02x" % b) for b in data)
 
 
 class Device:
@@ -94,6 +80,8 @@ class Device:
         self.args = args
         self.rate = args.rate
         self.mode = args.mode
+        # Commands are ignored until this moment: the device is switched off.
+        self.power_on_at = float("inf") if args.start_off else 0.0
         self.banner = args.banner
         self.master = self.slave = self.pty_name = None
         self.inbuf = b""
@@ -151,16 +139,12 @@ class Device:
         os.close(self.slave)
         self.master = self.slave = None
         self.outq.clear()
-        self.remove_link()
         self.log("pty %s closed" % self.pty_name)
-
-    def remove_link(self):
-        link = self.args.link
-        try:
-            if os.path.islink(link) and os.readlink(link) == self.pty_name:
-                os.unlink(link)
+        try:                         # only our own link, never someone else's file
+            if os.readlink(self.args.link) == self.pty_name:
+                os.unlink(self.args.link)
         except OSError as e:
-            self.log("cannot remove link: %s" % e)
+            self.log("link not removed: %s" % e)
 
     def on_master(self, mask):
         if mask & W:
@@ -188,6 +172,8 @@ class Device:
     def on_line(self, line):
         self.received.append(line)
         self.log("rx '%s'" % escape(line))
+        if time.monotonic() < self.power_on_at:
+            return                   # switched off: nobody listens
         cmd = line[:-1] if line.endswith(b"\n") else line
         cmd = cmd[:-1] if cmd.endswith(b"\r") else cmd
         if cmd == b"AT":
@@ -254,7 +240,8 @@ class Device:
         self.log("power-cycle")
         self.outq.clear()            # a reset device forgets what it was sending
         self.inbuf = b""
-        self.emit(self.banner.encode() + b"\r\n", self.args.banner_delay)
+        self.power_on_at = time.monotonic() + self.args.off_time
+        self.emit(self.banner.encode() + b"\r\n", self.args.off_time + self.args.banner_delay)
         return True
 
     # --- termios ------------------------------------------------------------
@@ -263,8 +250,11 @@ class Device:
             return "error hung up"
         iflag, oflag, cflag, lflag, _, ospeed, cc = termios.tcgetattr(self.slave)
         if raw:
+            # In canonical mode these slots come back as 1-byte bytes objects.
+            vmin, vtime = (ord(c) if isinstance(c, bytes) else c
+                           for c in (cc[termios.VMIN], cc[termios.VTIME]))
             return "ok iflag=%#x oflag=%#x cflag=%#x lflag=%#x vmin=%d vtime=%d" % (
-                iflag, oflag, cflag, lflag, cc[termios.VMIN], cc[termios.VTIME])
+                iflag, oflag, cflag, lflag, vmin, vtime)
         speed = SPEEDS.get(ospeed)
         if speed is None and cflag & BOTHER:
             try:
@@ -405,7 +395,8 @@ class Device:
         signal.signal(signal.SIGTERM, self.on_signal)
         signal.signal(signal.SIGINT, self.on_signal)
         signal.signal(signal.SIGUSR1, self.on_signal)
-        if sys.stdin is not None and sys.stdin.isatty():
+        # Only when in the foreground: a background read of the tty would stop us.
+        if sys.stdin is not None and sys.stdin.isatty() and os.tcgetpgrp(0) == os.getpgrp():
             self.sel.register(0, R, self.on_stdin)
             self.log("press Enter to power-cycle the device")
 
@@ -443,6 +434,8 @@ def main(argv=None):
     p.add_argument("--banner", default="V2.1", help="line sent after power-cycle")
     p.add_argument("--banner-on-start", action="store_true", help="send the banner once at start")
     p.add_argument("--banner-delay", type=float, default=0.05, help="power-cycle to banner, s")
+    p.add_argument("--off-time", type=float, default=0.1, help="power-cycle: time switched off, s")
+    p.add_argument("--start-off", action="store_true", help="silent until the first power-cycle")
     p.add_argument("--mode", choices=MODES, default="normal")
     p.add_argument("--split-delay", type=float, default=0.4, help="gap in split mode, s")
     p.add_argument("--slow-delay", type=float, default=1.0, help="answer delay in slow mode, s")

@@ -228,6 +228,12 @@ class SimDeviceTest(unittest.TestCase):
 
 
 class LifecycleTest(unittest.TestCase):
+    def test_help(self):
+        out = subprocess.run([sys.executable, SIMDEVICE, "--help"], capture_output=True,
+                             text=True, timeout=10)
+        self.assertEqual(out.returncode, 0)
+        self.assertIn("--control-port", out.stdout)
+
     def test_banner_on_start_and_sigterm(self):
         with tempfile.TemporaryDirectory() as tmp:
             proc, link, _, port = start_device(tmp, "--banner-on-start", "--banner", "V9")
@@ -240,6 +246,34 @@ class LifecycleTest(unittest.TestCase):
                 proc.send_signal(signal.SIGTERM)
                 self.assertEqual(proc.wait(5), 0)
                 self.assertFalse(os.path.lexists(link))
+            finally:
+                proc.kill()
+                proc.wait()
+                proc.stdout.close()
+
+    def test_start_off_until_powercycle(self):
+        def ask(fd, line, wait):
+            if line:
+                os.write(fd, line)
+            data, end = b"", time.monotonic() + wait
+            while not data.endswith(b"\r\n") and time.monotonic() < end:
+                if select.select([fd], [], [], max(end - time.monotonic(), 0))[0]:
+                    data += os.read(fd, 100)
+            return data
+
+        with tempfile.TemporaryDirectory() as tmp:
+            proc, link, _, port = start_device(tmp, "--start-off", "--off-time", "0.2")
+            try:
+                fd = os.open(link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                set_port(fd)
+                self.assertEqual(ask(fd, b"AT\r\n", 0.3), b"", "off: no answer")
+                ctl = Control(port)
+                self.assertEqual(ctl("powercycle"), "ok")
+                self.assertEqual(ask(fd, b"AT\r\n", 0.1), b"", "still off while cycling")
+                self.assertEqual(ask(fd, b"", 1.0), b"V2.1\r\n")
+                self.assertEqual(ask(fd, b"AT\r\n", 1.0), b"OK\r\n")
+                ctl.close()
+                os.close(fd)
             finally:
                 proc.kill()
                 proc.wait()
