@@ -176,7 +176,9 @@ class Device:
             return                   # switched off: nobody listens
         cmd = line[:-1] if line.endswith(b"\n") else line
         cmd = cmd[:-1] if cmd.endswith(b"\r") else cmd
-        if cmd == b"AT":
+        if self.mode == "error":
+            reply = b"ERROR"         # a refusing device changes nothing
+        elif cmd == b"AT":
             reply = b"OK"
         elif cmd == b"AT+BAUD?":
             reply = b"%d" % self.rate
@@ -184,8 +186,6 @@ class Device:
             self.rate = int(cmd[8:])
             reply = b"OK"
         else:
-            reply = b"ERROR"
-        if self.mode == "error":
             reply = b"ERROR"
         self.emit(reply + b"\r\n")
 

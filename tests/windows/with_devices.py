@@ -2,7 +2,7 @@
 """Runs one Windows test program with simulated devices on its COM ports.
 
   with_devices.py --rig scripts/wine-rig --prefix DIR --work DIR
-                  [--device N]... -- COMMAND [ARGS...]
+                  [--device N]... [--device-args "ARGS"] -- COMMAND [ARGS...]
 
 Starts tools/simdevice.py once per --device N, maps COM<N> to it in the Wine
 prefix (and no other port), tells the program where each device's control
@@ -19,11 +19,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SIMDEVICE = os.path.join(HERE, "..", "..", "tools", "simdevice.py")
 
 
-def start_device(number, work):
+def start_device(number, work, extra):
     link = os.path.join(work, "com%d" % number)
     log = os.path.join(work, "com%d.log" % number)
     device = subprocess.Popen(
-        [sys.executable, SIMDEVICE, "--link", link, "--control-port", "0", "--log", log],
+        [sys.executable, SIMDEVICE, "--link", link, "--control-port", "0", "--log", log] + extra,
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     ready = device.stdout.readline()
     if "ready" not in ready:
@@ -39,6 +39,7 @@ def main():
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--device", type=int, action="append", default=[])
+    parser.add_argument("--device-args", default="", help="extra simdevice arguments, for all")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
@@ -49,7 +50,7 @@ def main():
     try:
         port_args = []
         for number in args.device:
-            device, link, control_port = start_device(number, args.work)
+            device, link, control_port = start_device(number, args.work, args.device_args.split())
             devices.append(device)
             port_args += ["--port", "%d=%s" % (number, link)]
             env["BAUDSET_DEVICE_COM%d" % number] = control_port
