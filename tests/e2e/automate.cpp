@@ -1,0 +1,246 @@
+// Drives the running program from outside, as a technician's hands would:
+// finds its window by class name, selects list items, presses buttons and
+// reads texts back, all with ordinary window messages. One action per run:
+//
+//   automate check                     window, title, marker, fixed frame
+//   automate rect                      "x y width height" of the window
+//   automate select port|rate TEXT     select a list item by its text
+//   automate click open|set            press a button
+//   automate text NAME                 print a control's text (UTF-8, CR/LF escaped)
+//   automate wait NAME TEXT [MS]       until the control shows TEXT (default 5000 ms)
+//   automate enabled set               print 1 or 0
+//   automate minimize-restore          minimise, restore, check the panel
+//   automate close                     close the window as the close box does
+//
+// TEXT may be given as "hex:" and its UTF-8 bytes in hex, since a command
+// line passed through Wine is decoded in whatever locale the host has.
+// Exit status 0 when the action succeeded, 1 when it failed, 2 on misuse.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "resource.h"
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"TOLVARSDK_DEMO";
+constexpr wchar_t kTitle[] = L"VelmoraV1.5";
+constexpr wchar_t kMarker[] = L"TolvarTest__20170523_QK";
+
+std::wstring FromUtf8(const char* text) {
+    wchar_t wide[1024];
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 1024);
+    return wide;
+}
+
+std::wstring Argument(const char* text) {
+    if (std::strncmp(text, "hex:", 4) != 0) {
+        return FromUtf8(text);
+    }
+    std::string bytes;
+    for (const char* digit = text + 4; digit[0] != '\0' && digit[1] != '\0'; digit += 2) {
+        char pair[3] = {digit[0], digit[1], '\0'};
+        bytes += static_cast<char>(std::strtol(pair, nullptr, 16));
+    }
+    return FromUtf8(bytes.c_str());
+}
+
+std::string ToUtf8(const std::wstring& text) {
+    char narrow[4096];
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
+    return narrow;
+}
+
+// Prints raw UTF-8 bytes; the console code page must not get in the way.
+void Print(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        if (c == '\r') {
+            escaped += "\\r";
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else {
+            escaped += c;
+        }
+    }
+    escaped += '\n';
+    DWORD written;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), escaped.data(), static_cast<DWORD>(escaped.size()),
+              &written, nullptr);
+}
+
+int Fail(const std::string& why) {
+    Print("FAIL " + why);
+    return 1;
+}
+
+HWND FindMainWindow() {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        HWND window = FindWindowW(kClassName, nullptr);
+        if (window != nullptr) {
+            return window;
+        }
+        Sleep(100);
+    }
+    return nullptr;
+}
+
+HWND FindPanel(HWND main) { return FindWindowExW(main, nullptr, L"#32770", nullptr); }
+
+int ControlId(const char* name) {
+    struct Entry {
+        const char* name;
+        int id;
+    } const table[] = {{"port", IDC_PORT_COMBO},       {"rate", IDC_BAUD_COMBO},
+                       {"open", IDC_OPEN_BUTTON},      {"set", IDC_SET_BUTTON},
+                       {"status", IDC_STATUS_TEXT},    {"version", IDC_VERSION_TEXT},
+                       {"result", IDC_RESULT_TEXT},    {"hint", IDC_HINT_TEXT}};
+    for (const Entry& entry : table) {
+        if (std::strcmp(entry.name, name) == 0) {
+            return entry.id;
+        }
+    }
+    return 0;
+}
+
+std::wstring TextOf(HWND control) {
+    wchar_t text[1024] = {};
+    SendMessageW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+int Check(HWND main) {
+    wchar_t title[100];
+    GetWindowTextW(main, title, 100);
+    if (std::wcscmp(title, kTitle) != 0) {
+        return Fail("title is " + ToUtf8(title));
+    }
+    if (GetPropW(main, kMarker) != reinterpret_cast<HANDLE>(1)) {
+        return Fail("marker property missing");
+    }
+    LONG style = GetWindowLongW(main, GWL_STYLE);
+    if ((style & WS_THICKFRAME) || (style & WS_MAXIMIZEBOX) || !(style & WS_MINIMIZEBOX) ||
+        !(style & WS_SYSMENU) || (style & WS_CAPTION) != WS_CAPTION) {
+        return Fail("frame is not fixed with caption, system menu and minimise box");
+    }
+    RECT rect;
+    GetWindowRect(main, &rect);
+    if (rect.right - rect.left != 280 || rect.bottom - rect.top != 325) {
+        return Fail("window is " + std::to_string(rect.right - rect.left) + "x" +
+                    std::to_string(rect.bottom - rect.top));
+    }
+    HWND panel = FindPanel(main);
+    if (panel == nullptr || !IsWindowVisible(panel)) {
+        return Fail("panel missing");
+    }
+    Print("ok");
+    return 0;
+}
+
+int Select(HWND panel, const char* list, const char* text) {
+    HWND combo = GetDlgItem(panel, ControlId(list));
+    std::wstring wanted = Argument(text);
+    LRESULT index = SendMessageW(combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                 reinterpret_cast<LPARAM>(wanted.c_str()));
+    if (index == CB_ERR) {
+        return Fail(std::string("no item ") + text);
+    }
+    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    Print("ok");
+    return 0;
+}
+
+int Wait(HWND control, const char* expected, DWORD timeoutMs) {
+    std::wstring wanted = Argument(expected);
+    DWORD begin = GetTickCount();
+    std::wstring now;
+    do {
+        now = TextOf(control);
+        if (now == wanted) {
+            Print("ok");
+            return 0;
+        }
+        Sleep(20);
+    } while (GetTickCount() - begin < timeoutMs);
+    return Fail("shows '" + ToUtf8(now) + "'");
+}
+
+int MinimizeRestore(HWND main) {
+    ShowWindow(main, SW_MINIMIZE);
+    Sleep(200);
+    if (!IsIconic(main)) {
+        return Fail("not minimised");
+    }
+    ShowWindow(main, SW_RESTORE);
+    Sleep(200);
+    HWND panel = FindPanel(main);
+    if (IsIconic(main) || panel == nullptr || !IsWindowVisible(panel) ||
+        GetDlgItem(panel, IDC_OPEN_BUTTON) == nullptr) {
+        return Fail("panel not intact after restore");
+    }
+    Print("ok");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        return 2;
+    }
+    std::string action = argv[1];
+    HWND main = FindMainWindow();
+    if (main == nullptr) {
+        return Fail("no window of class TOLVARSDK_DEMO");
+    }
+    HWND panel = FindPanel(main);
+    if (action == "check") {
+        return Check(main);
+    }
+    if (action == "rect") {
+        RECT rect;
+        GetWindowRect(main, &rect);
+        char line[64];
+        std::snprintf(line, sizeof line, "%ld %ld %ld %ld", rect.left, rect.top,
+                      rect.right - rect.left, rect.bottom - rect.top);
+        Print(line);
+        return 0;
+    }
+    if (action == "close") {
+        PostMessageW(main, WM_CLOSE, 0, 0);
+        Print("ok");
+        return 0;
+    }
+    if (action == "minimize-restore") {
+        return MinimizeRestore(main);
+    }
+    if (panel == nullptr || argc < 3 || ControlId(argv[2]) == 0) {
+        return 2;
+    }
+    HWND control = GetDlgItem(panel, ControlId(argv[2]));
+    if (action == "select" && argc == 4) {
+        return Select(panel, argv[2], argv[3]);
+    }
+    if (action == "click") {
+        // BM_CLICK, as a mouse click: a disabled button ignores it.
+        SendMessageW(control, BM_CLICK, 0, 0);
+        Print("ok");
+        return 0;
+    }
+    if (action == "text") {
+        Print(ToUtf8(TextOf(control)));
+        return 0;
+    }
+    if (action == "wait" && argc >= 4) {
+        return Wait(control, argv[3], argc >= 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 5000);
+    }
+    if (action == "enabled") {
+        Print(IsWindowEnabled(control) ? "1" : "0");
+        return 0;
+    }
+    return 2;
+}

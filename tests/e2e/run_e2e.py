@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""The whole program end to end, as a technician uses it.
+
+Starts a simulated device (switched off) on COM3 and baudset.exe under Wine,
+then drives the window from outside with automate.exe: open the port,
+power-cycle the device, read the version, see the device's rate pre-selected,
+set 57600, see success, lose the link, recover, close, and close the window
+with the port open; the program must end with exit code 0. Screenshots of
+the window at each step go to WORK/screenshots.
+
+Meant to run inside `wine-rig exec ... -- wine-rig xvfb -- run_e2e.py ...`.
+"""
+import argparse
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIMDEVICE = os.path.join(HERE, "..", "..", "tools", "simdevice.py")
+
+
+class Device:
+    def __init__(self, work):
+        link = os.path.join(work, "com3")
+        self.link = link
+        self.proc = subprocess.Popen(
+            [sys.executable, SIMDEVICE, "--link", link, "--control-port", "0", "--start-off",
+             "--rate", "38400", "--banner", "V2.1", "--log", os.path.join(work, "device.log")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        ready = self.proc.stdout.readline()
+        if "ready" not in ready:
+            raise SystemExit("device did not start: %r" % ready)
+        port = int(ready.rsplit(":", 1)[1])
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.file = self.sock.makefile("rw")
+
+    def ask(self, command):
+        self.file.write(command + "\n")
+        self.file.flush()
+        reply = self.file.readline().strip()
+        if not reply.startswith("ok"):
+            raise AssertionError("device refused %r: %s" % (command, reply))
+        return reply[3:]
+
+    def received(self):
+        import ast
+        items = self.ask("received")
+        return b"".join(ast.literal_eval("b'%s'" % item) for item in items.split(" | ") if item)
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(5)
+
+
+class Story:
+    def __init__(self, args):
+        self.args = args
+        self.shots = os.path.join(args.work, "screenshots")
+        os.makedirs(self.shots, exist_ok=True)
+        self.failures = 0
+        self.passes = 0
+
+    def automate(self, *words, check=True):
+        """Runs automate.exe; output goes through a file, since a Wine service
+        started meanwhile could inherit a pipe and keep it open."""
+        encoded = [w if w.isascii() else "hex:" + w.encode().hex() for w in words]
+        with tempfile.TemporaryFile() as out:
+            code = subprocess.run(["wine64", self.args.automate] + encoded, stdout=out,
+                                  stderr=subprocess.DEVNULL, timeout=60).returncode
+            out.seek(0)
+            text = out.read().decode("utf-8", "replace").rstrip("\r\n")
+        if check and code != 0:
+            self.fail("automate %s: %s" % (" ".join(words), text))
+        return text
+
+    def expect(self, what, actual, expected):
+        if actual != expected:
+            self.fail("%s: %r, expected %r" % (what, actual, expected))
+        else:
+            self.passes += 1
+            print("  ok  %s = %r" % (what, actual))
+
+    def fail(self, message):
+        self.failures += 1
+        print("  FAIL %s" % message)
+
+    def screenshot(self, name):
+        x, y, w, h = self.automate("rect").split()
+        path = os.path.join(self.shots, name + ".png")
+        subprocess.run(["import", "-window", "root", "-crop", "%sx%s+%s+%s" % (w, h, x, y),
+                        "+repage", path], check=True, timeout=60)
+        print("  shot %s" % path)
+
+    def step(self, title):
+        print("== " + title)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rig", required=True)
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--automate", required=True)
+    args = parser.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+
+    device = Device(args.work)
+    story = Story(args)
+    program = None
+    try:
+        subprocess.run([args.rig, "ports", "--prefix", args.prefix, "--port", "3=" + device.link],
+                       check=True)
+        program = subprocess.Popen(["wine64", args.program], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        story.step("start: window, title, marker, fixed frame")
+        story.automate("check")
+        story.expect("port list", story.automate("text", "port"), "COM3")
+        story.expect("rate", story.automate("text", "rate"), "9600")
+        story.expect("set button enabled", story.automate("enabled", "set"), "0")
+        story.expect("status", story.automate("text", "status"), "未连接")
+        story.screenshot("01-start")
+
+        story.step("open COM3; the device is still off")
+        story.automate("select", "port", "COM3")
+        story.automate("click", "open")
+        story.automate("wait", "open", "关闭串口")
+        time.sleep(1.0)
+        story.expect("status before power-cycle", story.automate("text", "status"), "未连接")
+
+        story.step("power-cycle: version, connected, device's rate pre-selected")
+        device.ask("powercycle")
+        story.automate("wait", "status", "已连接")
+        story.expect("version", story.automate("text", "version"), "V2.1\\r\\n")
+        story.automate("wait", "rate", "38400")
+        story.expect("set button enabled", story.automate("enabled", "set"), "1")
+        story.screenshot("02-connected")
+
+        story.step("set 57600")
+        device.ask("clear")
+        story.automate("select", "rate", "57600")
+        story.automate("click", "set")
+        story.automate("wait", "result", "波特率设置成功")
+        story.expect("device's rate", device.ask("rate"), "57600")
+        story.expect("set command on the wire",
+                     b"AT+BAUD=57600\r\n" in device.received(), True)
+        story.screenshot("03-set")
+
+        story.step("minimise and restore keep the panel")
+        story.automate("minimize-restore")
+
+        story.step("device falls silent: link lost")
+        device.ask("mode silent")
+        story.automate("wait", "status", "未连接", "5000")
+        story.expect("version", story.automate("text", "version"), " ")
+        story.expect("result", story.automate("text", "result"), " ")
+        story.expect("set button enabled", story.automate("enabled", "set"), "0")
+        story.screenshot("04-link-lost")
+
+        story.step("device back: connected again")
+        device.ask("mode normal")
+        device.ask("powercycle")
+        story.automate("wait", "status", "已连接")
+        story.automate("wait", "rate", "57600")
+
+        story.step("close the port")
+        story.automate("click", "open")
+        story.automate("wait", "open", "打开串口")
+        story.expect("status", story.automate("text", "status"), "未连接")
+        story.expect("version", story.automate("text", "version"), " ")
+        story.expect("set button enabled", story.automate("enabled", "set"), "0")
+        story.screenshot("05-closed")
+
+        story.step("close the window with the port open: exit code 0, line quiet")
+        story.automate("click", "open")
+        story.automate("wait", "open", "关闭串口")
+        story.automate("close")
+        try:
+            code = program.wait(15)
+        except subprocess.TimeoutExpired:
+            code = "still running"
+        story.expect("exit code", code, 0)
+        device.ask("clear")
+        time.sleep(1.0)
+        story.expect("bytes on the line after exit", device.received(), b"")
+    finally:
+        if program is not None and program.poll() is None:
+            program.kill()
+        device.stop()
+
+    print("end_to_end checks: %d passed, %d failed" % (story.passes, story.failures))
+    return 1 if story.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
