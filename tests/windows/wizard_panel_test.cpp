@@ -54,10 +54,6 @@ std::vector<std::wstring> Items(int id) {
     return items;
 }
 
-int Selected(int id) {
-    return static_cast<int>(SendDlgItemMessageW(g_panel.Window(), id, CB_GETCURSEL, 0, 0));
-}
-
 void Select(int id, const wchar_t* item) {
     HWND list = GetDlgItem(g_panel.Window(), id);
     int index = static_cast<int>(SendMessageW(list, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
