@@ -12,7 +12,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# One self-contained .exe: no libstdc++, libgcc or winpthread DLL to ship.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
