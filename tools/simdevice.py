@@ -10,8 +10,9 @@ When ready, one line goes to stdout and is flushed:
 Device side (lines end in CR LF; a bare LF is accepted too):
   AT -> OK    AT+BAUD? -> rate, e.g. 9600    AT+BAUD=<digits> -> OK
   anything else (an empty line too) -> ERROR
-Power-cycle switches the device off for --off-time (it ignores commands
-meanwhile), then sends the banner line after --banner-delay; triggered by the
+Power-cycle switches the device off (it ignores commands) and, after
+--off-time plus --banner-delay, sends the banner line and only then answers
+again, so no answer can join the banner in one read; triggered by the
 control command, SIGUSR1, or Enter on stdin when stdin is a terminal. With
 --start-off the device stays off (silent) until its first power-cycle, as a
 device that the technician has yet to switch on.
@@ -80,13 +81,15 @@ class Device:
         self.args = args
         self.rate = args.rate
         self.mode = args.mode
-        # Commands are ignored until this moment: the device is switched off.
-        self.power_on_at = float("inf") if args.start_off else 0.0
+        # Switched off: commands are ignored. A power-cycle switches the
+        # device on only once its banner has really been written, so no
+        # answer can ever overtake or join the banner.
+        self.off = args.start_off
         self.banner = args.banner
         self.master = self.slave = self.pty_name = None
         self.inbuf = b""
         self.received = []
-        self.outq = collections.deque()      # (due time, bytes), due never decreases
+        self.outq = collections.deque()      # (due time, bytes, on_sent), due never decreases
         self.want_write = False
         self.running = True
         self.powercycle_pending = False
@@ -172,7 +175,7 @@ class Device:
     def on_line(self, line):
         self.received.append(line)
         self.log("rx '%s'" % escape(line))
-        if time.monotonic() < self.power_on_at:
+        if self.off:
             return                   # switched off: nobody listens
         cmd = line[:-1] if line.endswith(b"\n") else line
         cmd = cmd[:-1] if cmd.endswith(b"\r") else cmd
@@ -190,9 +193,15 @@ class Device:
         self.emit(reply + b"\r\n")
 
     # --- output -----------------------------------------------------------
-    def emit(self, data, delay=0.0, raw=False):
-        """Queue one line, applying the fault mode unless raw."""
+    def switch_on(self):
+        self.off = False
+
+    def emit(self, data, delay=0.0, raw=False, on_sent=None):
+        """Queue one line, applying the fault mode unless raw; on_sent runs
+        once its last byte is written (or at once when nothing is sent)."""
         if self.master is None or (self.mode == "silent" and not raw):
+            if on_sent:
+                on_sent()
             return
         if not raw and self.mode == "garbage":
             data = GARBAGE + data
@@ -205,16 +214,16 @@ class Device:
             due = max(due, self.outq[-1][0])
         if not raw and self.mode == "split" and len(data) > 1:
             half = len(data) // 2
-            self.outq.append((due, data[:half]))
-            self.outq.append((due + self.args.split_delay, data[half:]))
+            self.outq.append((due, data[:half], None))
+            self.outq.append((due + self.args.split_delay, data[half:], on_sent))
         else:
-            self.outq.append((due, data))
+            self.outq.append((due, data, on_sent))
         self.flush_out()
 
     def flush_out(self):
         blocked = False
         while self.master is not None and self.outq and self.outq[0][0] <= time.monotonic():
-            due, data = self.outq[0]
+            due, data, on_sent = self.outq[0]
             try:
                 n = os.write(self.master, data)
             except BlockingIOError:
@@ -226,10 +235,12 @@ class Device:
             if n:
                 self.log("tx '%s'" % escape(data[:n]))
             if n < len(data):
-                self.outq[0] = (due, data[n:])
+                self.outq[0] = (due, data[n:], on_sent)
                 blocked = True
                 break
             self.outq.popleft()
+            if on_sent:
+                on_sent()
         if self.master is not None and blocked != self.want_write:
             self.want_write = blocked
             self.sel.modify(self.master, R | W if blocked else R, self.on_master)
@@ -240,8 +251,9 @@ class Device:
         self.log("power-cycle")
         self.outq.clear()            # a reset device forgets what it was sending
         self.inbuf = b""
-        self.power_on_at = time.monotonic() + self.args.off_time
-        self.emit(self.banner.encode() + b"\r\n", self.args.off_time + self.args.banner_delay)
+        self.off = True
+        self.emit(self.banner.encode() + b"\r\n", self.args.off_time + self.args.banner_delay,
+                  on_sent=self.switch_on)
         return True
 
     # --- termios ------------------------------------------------------------

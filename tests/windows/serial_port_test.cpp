@@ -78,14 +78,14 @@ TEST_F(SerialLink, CommandsReachTheDeviceAndAnswersTheAccumulator) {
     ASSERT_TRUE(port_->Open(kCom3));
     /* sends "AT\r\n" / device answers "OK\r\n" */
     port_->Write("AT\r\n", 4);
-    EXPECT_EQ(LineAfter(accumulator_, 300), "OK\r\n");
+    EXPECT_EQ(LineAfter(accumulator_, 500), "OK\r\n");
     /* sends "AT+BAUD=57600\r\n" / device answers "OK\r\n" and keeps the rate */
     port_->Write("AT+BAUD=57600\r\n", 15);
-    EXPECT_EQ(LineAfter(accumulator_, 300), "OK\r\n");
+    EXPECT_EQ(LineAfter(accumulator_, 500), "OK\r\n");
     EXPECT_EQ(device_.Ask("rate"), "57600");
     /* sends "AT+BAUD?\r\n" / device answers "57600\r\n" */
     port_->Write("AT+BAUD?\r\n", 10);
-    EXPECT_EQ(LineAfter(accumulator_, 300), "57600\r\n");
+    EXPECT_EQ(LineAfter(accumulator_, 500), "57600\r\n");
     EXPECT_EQ(device_.Received(), "AT\r\nAT+BAUD=57600\r\nAT+BAUD?\r\n");
 }
 
@@ -100,7 +100,7 @@ TEST_F(SerialLink, BytesAbove7EMakeTheReplyInvalid) {
     device_.Ask("mode garbage");
     ASSERT_TRUE(port_->Open(kCom3));
     port_->Write("AT\r\n", 4);
-    EXPECT_EQ(LineAfter(accumulator_, 300), "<no line>");
+    EXPECT_EQ(LineAfter(accumulator_, 500), "<no line>");
 }
 
 TEST_F(SerialLink, BurstKeepsTheFirst512Bytes) {
@@ -138,7 +138,7 @@ TEST_F(SerialLink, OpenDiscardsWhatArrivedWhileClosed) {
     ASSERT_TRUE(port_->Open(kCom3));
     Sleep(100);
     device_.Ask("send " + Hex("NEW\r\n"));
-    EXPECT_EQ(LineAfter(accumulator_, 300), "NEW\r\n");
+    EXPECT_EQ(LineAfter(accumulator_, 500), "NEW\r\n");
 }
 
 TEST_F(SerialLink, CloseWhileTheReaderWaitsRepeatedly) {
@@ -168,14 +168,14 @@ TEST_F(SerialLink, CloseWhileTheReaderWaitsRepeatedly) {
     Drain(accumulator_);
     ASSERT_TRUE(port_->Open(kCom3));
     port_->Write("AT\r\n", 4);
-    EXPECT_EQ(LineAfter(accumulator_, 300), "OK\r\n");
+    EXPECT_EQ(LineAfter(accumulator_, 500), "OK\r\n");
 }
 
 TEST_F(SerialLink, HangUpNeitherCrashesNorFreezes) {
     DeviceControl unplugged(4);
     ASSERT_TRUE(port_->Open(kCom4));
     port_->Write("AT\r\n", 4);
-    EXPECT_EQ(LineAfter(accumulator_, 300), "OK\r\n");
+    EXPECT_EQ(LineAfter(accumulator_, 500), "OK\r\n");
 
     unplugged.Ask("hangup");
     Sleep(100);
@@ -191,5 +191,5 @@ TEST_F(SerialLink, HangUpNeitherCrashesNorFreezes) {
     unplugged.Ask("reopen");
     ASSERT_TRUE(port_->Open(kCom4));
     port_->Write("AT\r\n", 4);
-    EXPECT_EQ(LineAfter(accumulator_, 300), "OK\r\n");
+    EXPECT_EQ(LineAfter(accumulator_, 500), "OK\r\n");
 }
