@@ -78,8 +78,8 @@ bool SerialPort::WaitForReaderToLetGo(HANDLE port) {
     std::unique_lock<std::mutex> hold(portLock_);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReaderLetGoMs);
     while (readerBusy_) {
-        // Cancel again now and then, in case the first cancel raced with the
-        // reader starting its next operation on this handle.
+        // Cancel again now and then, in case the operation was not yet
+        // cancellable when the first cancel came.
         if (readerIdle_.wait_for(hold, std::chrono::milliseconds(20)) == std::cv_status::timeout) {
             if (std::chrono::steady_clock::now() >= deadline) {
                 return false;
@@ -229,7 +229,11 @@ void SerialPort::ReaderLetGo() {
 }
 
 void SerialPort::ReaderLoop() {
-    readerEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // Without its event the reader could not tell when an operation ends,
+    // so it starts none until it has one.
+    while ((readerEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
+        Sleep(1);
+    }
     for (;;) {
         if (!StartReaderOperation(true)) {
             Sleep(1);  // no port, or the wait failed: try again shortly
