@@ -11,29 +11,22 @@ the window at each step go to WORK/screenshots.
 Meant to run inside `wine-rig exec ... -- wine-rig xvfb -- run_e2e.py ...`.
 """
 import argparse
+import ast
 import os
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SIMDEVICE = os.path.join(HERE, "..", "..", "tools", "simdevice.py")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from harness import automate, start_device  # noqa: E402
 
 
 class Device:
     def __init__(self, work):
-        link = os.path.join(work, "com3")
-        self.link = link
-        self.proc = subprocess.Popen(
-            [sys.executable, SIMDEVICE, "--link", link, "--control-port", "0", "--start-off",
-             "--rate", "38400", "--banner", "V2.1", "--log", os.path.join(work, "device.log")],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        ready = self.proc.stdout.readline()
-        if "ready" not in ready:
-            raise SystemExit("device did not start: %r" % ready)
-        port = int(ready.rsplit(":", 1)[1])
+        self.link = os.path.join(work, "com3")
+        self.proc, port = start_device(self.link, "--start-off", "--rate", "38400",
+                                       "--banner", "V2.1", "--log", os.path.join(work, "device.log"))
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
         self.file = self.sock.makefile("rw")
 
@@ -46,7 +39,6 @@ class Device:
         return reply[3:]
 
     def received(self):
-        import ast
         items = self.ask("received")
         return b"".join(ast.literal_eval("b'%s'" % item) for item in items.split(" | ") if item)
 
@@ -64,14 +56,7 @@ class Story:
         self.passes = 0
 
     def automate(self, *words, check=True):
-        """Runs automate.exe; output goes through a file, since a Wine service
-        started meanwhile could inherit a pipe and keep it open."""
-        encoded = [w if w.isascii() else "hex:" + w.encode().hex() for w in words]
-        with tempfile.TemporaryFile() as out:
-            code = subprocess.run(["wine64", self.args.automate] + encoded, stdout=out,
-                                  stderr=subprocess.DEVNULL, timeout=60).returncode
-            out.seek(0)
-            text = out.read().decode("utf-8", "replace").rstrip("\r\n")
+        code, text = automate(self.args.automate, *words)
         if check and code != 0:
             self.fail("automate %s: %s" % (" ".join(words), text))
         return text

@@ -21,7 +21,8 @@ RUN = os.path.join(ROOT, "scripts", "run")
 BUILD = os.path.join(ROOT, "build", "windows")
 PREFIX = os.path.join(BUILD, "run-prefix")
 AUTOMATE = os.path.join(BUILD, "tests", "automate.exe")
-SIMDEVICE = os.path.join(ROOT, "tools", "simdevice.py")
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import harness  # noqa: E402
 
 
 def headless_env():
@@ -34,12 +35,7 @@ def headless_env():
 def automate(*words):
     env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all",
                PATH="/usr/lib/wine:" + os.environ.get("PATH", ""))
-    words = [w if w.isascii() else "hex:" + w.encode().hex() for w in words]
-    with open(os.devnull, "w") as null, open(os.path.join(BUILD, "run", "automate.out"), "w+") as out:
-        code = subprocess.run(["wine64", AUTOMATE] + words, env=env, stdout=out, stderr=null,
-                              timeout=60).returncode
-        out.seek(0)
-        return code, out.read().rstrip("\r\n")
+    return harness.automate(AUTOMATE, *words, env=env)
 
 
 def leftovers():
@@ -128,14 +124,12 @@ class RunCommand(unittest.TestCase):
         # It lives outside the run's folder: only what the run starts counts.
         outside = tempfile.TemporaryDirectory()
         self.addCleanup(outside.cleanup)
-        device = subprocess.Popen(
-            [sys.executable, SIMDEVICE, "--link", os.path.join(outside.name, "adapter"),
-             "--control-port", "0"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        link = os.path.join(outside.name, "adapter")
+        device, _ = harness.start_device(link)
         self.addCleanup(device.stdout.close)
         self.addCleanup(device.wait, 10)
         self.addCleanup(device.terminate)
-        pty = re.search(r"pty=(\S+)", device.stdout.readline()).group(1)
+        pty = os.path.realpath(link)
 
         proc, said = self.start("--device", pty, "--com", "7")
         self.assertIn("Open COM7", said)

@@ -123,17 +123,6 @@ std::string DeviceControl::Received() {
     return joined;
 }
 
-bool DeviceControl::WaitReceived(const std::string& text, unsigned timeoutMs) {
-    DWORD begin = GetTickCount();
-    do {
-        if (Received().find(text) != std::string::npos) {
-            return true;
-        }
-        Sleep(20);
-    } while (GetTickCount() - begin < timeoutMs);
-    return false;
-}
-
 std::string Hex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string out;

@@ -22,8 +22,6 @@ public:
 
     // Every line the device has received since the last clear, decoded.
     std::string Received();
-    // Polls Received() until it holds `text` or `timeoutMs` passes.
-    bool WaitReceived(const std::string& text, unsigned timeoutMs);
 
 private:
     unsigned long long socket_;

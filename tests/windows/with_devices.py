@@ -15,22 +15,8 @@ import os
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SIMDEVICE = os.path.join(HERE, "..", "..", "tools", "simdevice.py")
-
-
-def start_device(number, work, extra):
-    link = os.path.join(work, "com%d" % number)
-    log = os.path.join(work, "com%d.log" % number)
-    device = subprocess.Popen(
-        [sys.executable, SIMDEVICE, "--link", link, "--control-port", "0", "--log", log] + extra,
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    ready = device.stdout.readline()
-    if "ready" not in ready:
-        device.kill()
-        raise SystemExit("with_devices: COM%d device did not start: %r" % (number, ready))
-    control_port = ready.rsplit(":", 1)[1].strip()
-    return device, link, control_port
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from harness import start_device  # noqa: E402
 
 
 def main():
@@ -50,10 +36,12 @@ def main():
     try:
         port_args = []
         for number in args.device:
-            device, link, control_port = start_device(number, args.work, args.device_args.split())
+            link = os.path.join(args.work, "com%d" % number)
+            log = os.path.join(args.work, "com%d.log" % number)
+            device, control_port = start_device(link, "--log", log, *args.device_args.split())
             devices.append(device)
             port_args += ["--port", "%d=%s" % (number, link)]
-            env["BAUDSET_DEVICE_COM%d" % number] = control_port
+            env["BAUDSET_DEVICE_COM%d" % number] = str(control_port)
         subprocess.run([args.rig, "ports", "--prefix", args.prefix] + port_args, check=True)
         # Wine passes the environment on to the Windows program.
         return subprocess.run(command, env=env).returncode
