@@ -7,10 +7,14 @@
 //   automate select port|rate TEXT     select a list item by its text
 //   automate click open|set            press a button
 //   automate text NAME                 print a control's text (UTF-8, CR/LF escaped)
-//   automate wait NAME TEXT [MS]       until the control shows TEXT (default 5000 ms)
+//   automate wait NAME TEXT [MS]       until the control shows TEXT (default 15000 ms)
 //   automate enabled set               print 1 or 0
 //   automate minimize-restore          minimise, restore, check the panel
 //   automate close                     close the window as the close box does
+//   automate font FAMILY               whether that font family is installed
+//
+// Every action but "font" first waits (up to 60 s) for the window to be shown
+// with its panel.
 //
 // TEXT may be given as "hex:" and its UTF-8 bytes in hex, since a command
 // line passed through Wine is decoded in whatever locale the host has.
@@ -78,18 +82,43 @@ int Fail(const std::string& why) {
     return 1;
 }
 
-HWND FindMainWindow() {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        HWND window = FindWindowW(kClassName, nullptr);
-        if (window != nullptr) {
-            return window;
+HWND FindPanel(HWND main) { return FindWindowExW(main, nullptr, L"#32770", nullptr); }
+
+// Polls `condition` every 20 ms until it holds or `timeoutMs` have passed.
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD timeoutMs) {
+    DWORD begin = GetTickCount();
+    for (;;) {
+        if (condition()) {
+            return true;
         }
-        Sleep(100);
+        if (GetTickCount() - begin >= timeoutMs) {
+            return false;
+        }
+        Sleep(20);
     }
-    return nullptr;
 }
 
-HWND FindPanel(HWND main) { return FindWindowExW(main, nullptr, L"#32770", nullptr); }
+// The window counts once it is shown with its panel in it: FindWindow sees
+// it already while it is being created, before the panel exists, and before
+// it is shown. On a slow machine that can last seconds, hence the long limit.
+constexpr DWORD kReadyTimeoutMs = 60000;
+
+bool IsReady(HWND main) {
+    HWND panel = FindPanel(main);
+    return IsWindowVisible(main) && panel != nullptr && IsWindowVisible(panel);
+}
+
+HWND FindMainWindow() {
+    HWND window = nullptr;
+    WaitUntil(
+        [&window] {
+            window = FindWindowW(kClassName, nullptr);
+            return window != nullptr && IsReady(window);
+        },
+        kReadyTimeoutMs);
+    return window;
+}
 
 int ControlId(const char* name) {
     struct Entry {
@@ -156,31 +185,47 @@ int Select(HWND panel, const char* list, const char* text) {
 
 int Wait(HWND control, const char* expected, DWORD timeoutMs) {
     std::wstring wanted = Argument(expected);
-    DWORD begin = GetTickCount();
     std::wstring now;
-    do {
-        now = TextOf(control);
-        if (now == wanted) {
-            Print("ok");
-            return 0;
-        }
-        Sleep(20);
-    } while (GetTickCount() - begin < timeoutMs);
+    if (WaitUntil([&] { return (now = TextOf(control)) == wanted; }, timeoutMs)) {
+        Print("ok");
+        return 0;
+    }
     return Fail("shows '" + ToUtf8(now) + "'");
 }
 
 int MinimizeRestore(HWND main) {
     ShowWindow(main, SW_MINIMIZE);
-    Sleep(200);
-    if (!IsIconic(main)) {
+    if (!WaitUntil([main] { return IsIconic(main) != FALSE; }, 5000)) {
         return Fail("not minimised");
     }
     ShowWindow(main, SW_RESTORE);
-    Sleep(200);
-    HWND panel = FindPanel(main);
-    if (IsIconic(main) || panel == nullptr || !IsWindowVisible(panel) ||
-        GetDlgItem(panel, IDC_OPEN_BUTTON) == nullptr) {
+    if (!WaitUntil([main] { return !IsIconic(main) && IsReady(main); }, 5000) ||
+        GetDlgItem(FindPanel(main), IDC_OPEN_BUTTON) == nullptr) {
         return Fail("panel not intact after restore");
+    }
+    Print("ok");
+    return 0;
+}
+
+// Whether Wine (or Windows) has a font of that family: the caption buttons
+// that Wine draws itself are glyphs of Marlett.
+int HasFont(const char* family) {
+    LOGFONTW wanted = {};
+    wanted.lfCharSet = DEFAULT_CHARSET;
+    std::wstring name = Argument(family);
+    wcsncpy(wanted.lfFaceName, name.c_str(), LF_FACESIZE - 1);
+    HDC screen = GetDC(nullptr);
+    bool found = false;
+    EnumFontFamiliesExW(
+        screen, &wanted,
+        [](const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) -> int {
+            *reinterpret_cast<bool*>(found) = true;
+            return 0;
+        },
+        reinterpret_cast<LPARAM>(&found), 0);
+    ReleaseDC(nullptr, screen);
+    if (!found) {
+        return Fail(std::string("no font ") + family);
     }
     Print("ok");
     return 0;
@@ -193,9 +238,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string action = argv[1];
+    if (action == "font" && argc == 3) {
+        return HasFont(argv[2]);
+    }
     HWND main = FindMainWindow();
     if (main == nullptr) {
-        return Fail("no window of class TOLVARSDK_DEMO");
+        return Fail("no shown window of class TOLVARSDK_DEMO with its panel");
     }
     HWND panel = FindPanel(main);
     if (action == "check") {
@@ -236,7 +284,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (action == "wait" && argc >= 4) {
-        return Wait(control, argv[3], argc >= 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 5000);
+        return Wait(control, argv[3], argc >= 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 15000);
     }
     if (action == "enabled") {
         Print(IsWindowEnabled(control) ? "1" : "0");
