@@ -37,3 +37,8 @@ bool RxAccumulator::TakeLine(RxLine& line) {
     length_ = 0;
     return valid;
 }
+
+std::size_t RxAccumulator::Pending() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return length_;
+}

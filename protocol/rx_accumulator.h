@@ -27,10 +27,14 @@ public:
     // was. The accumulator is empty afterwards in every case.
     bool TakeLine(RxLine& line);
 
+    // How many bytes wait for the next poll; lets a test wait for a reply to
+    // arrive whole instead of guessing how long the line takes.
+    std::size_t Pending() const;
+
 private:
     static bool IsValidLine(const unsigned char* data, std::size_t length);
 
-    std::mutex lock_;
+    mutable std::mutex lock_;
     unsigned char data_[kCapacity + 1] = {};
     std::size_t length_ = 0;
 };

@@ -1,9 +1,11 @@
-"""Pieces the Linux-side test drivers share: starting a simulated device and
-running automate.exe under Wine."""
+"""Pieces the Linux-side test drivers share: starting a simulated device,
+running automate.exe under Wine, a private X display, and waiting for a
+condition with a deadline."""
 import os
 import subprocess
 import sys
 import tempfile
+import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 SIMDEVICE = os.path.join(ROOT, "tools", "simdevice.py")
@@ -22,15 +24,72 @@ def start_device(link, *extra):
     return device, int(ready.rsplit(":", 1)[1])
 
 
-def automate(exe, *words, env=None):
+def wait_until(condition, seconds, what):
+    """Polls `condition` until it returns something true; fails the caller
+    with `what` when `seconds` have passed first."""
+    deadline = time.monotonic() + seconds
+    while True:
+        result = condition()
+        if result:
+            return result
+        if time.monotonic() >= deadline:
+            raise AssertionError("%s: not within %g s" % (what, seconds))
+        time.sleep(0.05)
+
+
+class XDisplay:
+    """A private Xvfb display, optionally with a window manager on it."""
+
+    def __init__(self, window_manager=None):
+        read_end, write_end = os.pipe()
+        # -displayfd: Xvfb picks a free display and names it once it takes
+        # connections.
+        self.server = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp"], pass_fds=(write_end,),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as report:
+            number = report.readline().strip()
+        if not number:
+            self.server.kill()
+            raise AssertionError("Xvfb did not start")
+        self.name = ":" + number
+        self.manager = None
+        if window_manager:
+            self.manager = subprocess.Popen([window_manager], env=self.env(),
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # A window manager announces itself on the root window once it
+            # manages; a window mapped before that would stay unframed.
+            wait_until(lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in self.x("xprop", "-root"),
+                       60, window_manager + " managing " + self.name)
+
+    def env(self):
+        return dict(os.environ, DISPLAY=self.name)
+
+    def x(self, *argv):
+        """Runs an X client on this display; its output, or "" if it failed."""
+        result = subprocess.run(list(argv), env=self.env(), capture_output=True, text=True,
+                                timeout=60)
+        return result.stdout if result.returncode == 0 else ""
+
+    def stop(self):
+        for process in (self.manager, self.server):
+            if process is not None and process.poll() is None:
+                process.terminate()
+                process.wait(10)
+
+
+def automate(exe, *words, env=None, wrap=()):
     """Runs automate.exe once; returns its exit code and its output line.
 
     Non-ASCII words go hex-encoded, since Wine decodes a command line in the
     host's locale. Output goes through a file, not a pipe: a Wine service
-    started meanwhile could inherit a pipe and keep it open for ever."""
+    started meanwhile could inherit a pipe and keep it open for ever. `wrap`
+    runs it as another account (the prefix's owner)."""
     words = [w if w.isascii() else "hex:" + w.encode().hex() for w in words]
     with tempfile.TemporaryFile() as out:
-        code = subprocess.run(["wine64", exe] + words, env=env, stdout=out,
-                              stderr=subprocess.DEVNULL, timeout=60).returncode
+        code = subprocess.run(list(wrap) + ["wine64", exe] + words, env=env, stdout=out,
+                              stderr=subprocess.DEVNULL, timeout=120).returncode
         out.seek(0)
         return code, out.read().decode("utf-8", "replace").rstrip("\r\n")

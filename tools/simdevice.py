@@ -38,6 +38,8 @@ per command: "ok[ value]" or "error <reason>".
                   clear PARENB, so data bits and parity always read 8 N.
   termios raw  -> ok iflag=0x.. oflag=0x.. cflag=0x.. lflag=0x.. vmin=N vtime=N
   send HEX     -> ok N            N raw bytes written, fault mode not applied
+  pending      -> ok N            bytes written to the program that it has
+                                  not read yet (on their way or queued)
   hangup       -> ok              pty closed and link removed (unplugged USB)
   reopen       -> ok /dev/pts/N   new pty, link updated
   quit         -> ok bye          the device exits
@@ -364,6 +366,11 @@ class Device:
                 return "error hung up"
             self.emit(data, raw=True)
             return "ok %d" % len(data)
+        if cmd == "pending":
+            if self.master is None:
+                return "error hung up"
+            queued = struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0" * 4))[0]
+            return "ok %d" % (queued + sum(len(data) for _, data, _ in self.outq))
         if cmd == "hangup":
             self.close_pty()
             return "ok"

@@ -19,7 +19,10 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from harness import automate, start_device  # noqa: E402
+from harness import automate, start_device, wait_until  # noqa: E402
+
+# One poll is 30 ticks of 10 ms; Wine's timers may run late, never early.
+POLL_SECONDS = 0.3
 
 
 class Device:
@@ -41,6 +44,11 @@ class Device:
     def received(self):
         items = self.ask("received")
         return b"".join(ast.literal_eval("b'%s'" % item) for item in items.split(" | ") if item)
+
+    def wait_received(self, command, count, seconds=30):
+        """Until the program has sent `command` `count` times since the last clear."""
+        wait_until(lambda: self.received().count(command) >= count, seconds,
+                   "%d x %r on the line" % (count, command))
 
     def stop(self):
         self.proc.terminate()
@@ -112,9 +120,11 @@ def main():
 
         story.step("open COM3; the device is still off")
         story.automate("select", "port", "COM3")
+        device.ask("clear")
         story.automate("click", "open")
         story.automate("wait", "open", "关闭串口")
-        time.sleep(1.0)
+        # Two polls have gone unanswered: the tool must not claim a link.
+        device.wait_received(b"AT\r\n", 2)
         story.expect("status before power-cycle", story.automate("text", "status"), "未连接")
 
         story.step("power-cycle: version, connected, device's rate pre-selected")
@@ -140,7 +150,7 @@ def main():
 
         story.step("device falls silent: link lost")
         device.ask("mode silent")
-        story.automate("wait", "status", "未连接", "5000")
+        story.automate("wait", "status", "未连接")
         story.expect("version", story.automate("text", "version"), " ")
         story.expect("result", story.automate("text", "result"), " ")
         story.expect("set button enabled", story.automate("enabled", "set"), "0")
@@ -169,8 +179,12 @@ def main():
         except subprocess.TimeoutExpired:
             code = "still running"
         story.expect("exit code", code, 0)
+        # Nothing can come after the process is gone; watch a few polls' worth
+        # of time to be sure nothing of it lingers (a detached writer, say).
         device.ask("clear")
-        time.sleep(1.0)
+        quiet_until = time.monotonic() + 4 * POLL_SECONDS
+        while time.monotonic() < quiet_until and not device.received():
+            time.sleep(POLL_SECONDS / 3)
         story.expect("bytes on the line after exit", device.received(), b"")
     finally:
         if program is not None and program.poll() is None:

@@ -14,12 +14,41 @@ namespace {
 constexpr char kCom3[] = "\\\\.\\COM3";
 constexpr char kCom4[] = "\\\\.\\COM4";
 
-// What the accumulator holds as one line after `ms` of letting the reader
-// run; real I/O needs real time here.
-std::string LineAfter(RxAccumulator& acc, DWORD ms) {
-    Sleep(ms);
+// Generous: a loaded machine may take seconds to pass bytes through Wine;
+// a passing test waits only as long as the bytes take.
+constexpr DWORD kDeadlineMs = 15000;
+
+// Polls `condition` every millisecond until it holds or the deadline passes.
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD timeoutMs = kDeadlineMs) {
+    DWORD begin = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - begin >= timeoutMs) {
+            return false;
+        }
+        Sleep(1);
+    }
+    return true;
+}
+
+// What the accumulator holds as one line once `bytes` bytes have arrived,
+// as the engine would take it at a poll.
+std::string LineOnce(RxAccumulator& acc, std::size_t bytes) {
+    bool arrived = WaitUntil([&] { return acc.Pending() >= bytes; });
+    EXPECT_TRUE(arrived) << acc.Pending() << " of " << bytes << " bytes arrived";
     RxLine line = {};
     return acc.TakeLine(line) ? std::string(line.text, line.length) : std::string("<no line>");
+}
+
+std::string LineOnce(RxAccumulator& acc, const std::string& expected) {
+    return LineOnce(acc, expected.size());
+}
+
+// Until what the device sent is queued at the program's end of the line,
+// where the next open has to throw it away.
+void WaitUntilQueued(DeviceControl& device, std::size_t bytes) {
+    EXPECT_TRUE(WaitUntil([&] { return std::stoul("0" + device.Ask("pending")) >= bytes; }))
+        << "device's bytes never reached the line";
 }
 
 void Drain(RxAccumulator& acc) {
@@ -78,14 +107,14 @@ TEST_F(SerialLink, CommandsReachTheDeviceAndAnswersTheAccumulator) {
     ASSERT_TRUE(port_->Open(kCom3));
     /* sends "AT\r\n" / device answers "OK\r\n" */
     port_->Write("AT\r\n", 4);
-    EXPECT_EQ(LineAfter(accumulator_, 500), "OK\r\n");
+    EXPECT_EQ(LineOnce(accumulator_, "OK\r\n"), "OK\r\n");
     /* sends "AT+BAUD=57600\r\n" / device answers "OK\r\n" and keeps the rate */
     port_->Write("AT+BAUD=57600\r\n", 15);
-    EXPECT_EQ(LineAfter(accumulator_, 500), "OK\r\n");
+    EXPECT_EQ(LineOnce(accumulator_, "OK\r\n"), "OK\r\n");
     EXPECT_EQ(device_.Ask("rate"), "57600");
     /* sends "AT+BAUD?\r\n" / device answers "57600\r\n" */
     port_->Write("AT+BAUD?\r\n", 10);
-    EXPECT_EQ(LineAfter(accumulator_, 500), "57600\r\n");
+    EXPECT_EQ(LineOnce(accumulator_, "57600\r\n"), "57600\r\n");
     EXPECT_EQ(device_.Received(), "AT\r\nAT+BAUD=57600\r\nAT+BAUD?\r\n");
 }
 
@@ -93,24 +122,24 @@ TEST_F(SerialLink, ReplySplitAcrossTwoWritesArrivesWhole) {
     device_.Ask("mode split");
     ASSERT_TRUE(port_->Open(kCom3));
     port_->Write("AT\r\n", 4);
-    EXPECT_EQ(LineAfter(accumulator_, 900), "OK\r\n");
+    // Both halves, 0.4 s apart, make one line.
+    EXPECT_EQ(LineOnce(accumulator_, "OK\r\n"), "OK\r\n");
 }
 
 TEST_F(SerialLink, BytesAbove7EMakeTheReplyInvalid) {
     device_.Ask("mode garbage");
     ASSERT_TRUE(port_->Open(kCom3));
     port_->Write("AT\r\n", 4);
-    EXPECT_EQ(LineAfter(accumulator_, 500), "<no line>");
+    EXPECT_EQ(LineOnce(accumulator_, "\xff\xfeOK\r\n"), "<no line>");
 }
 
 TEST_F(SerialLink, BurstKeepsTheFirst512Bytes) {
     ASSERT_TRUE(port_->Open(kCom3));
-    Sleep(50);
     std::string head(510, 'x');
     head += "\r\n";
     std::string burst = head + std::string(300, 'y') + "\r\n";
     device_.Ask("send " + Hex(burst));
-    EXPECT_EQ(LineAfter(accumulator_, 500), head);
+    EXPECT_EQ(LineOnce(accumulator_, RxAccumulator::kCapacity), head);
 }
 
 TEST_F(SerialLink, WriteAndCloseWithoutPortDoNothingAtOnce) {
@@ -134,11 +163,10 @@ TEST_F(SerialLink, OpenDiscardsWhatArrivedWhileClosed) {
     ASSERT_TRUE(port_->Open(kCom3));
     port_->Close();
     device_.Ask("send " + Hex("STALE\r\n"));
-    Sleep(100);
+    WaitUntilQueued(device_, 7);
     ASSERT_TRUE(port_->Open(kCom3));
-    Sleep(100);
     device_.Ask("send " + Hex("NEW\r\n"));
-    EXPECT_EQ(LineAfter(accumulator_, 500), "NEW\r\n");
+    EXPECT_EQ(LineOnce(accumulator_, "NEW\r\n"), "NEW\r\n");
 }
 
 TEST_F(SerialLink, CloseWhileTheReaderWaitsRepeatedly) {
@@ -164,21 +192,20 @@ TEST_F(SerialLink, CloseWhileTheReaderWaitsRepeatedly) {
     EXPECT_LT(worstCloseMs, 1000u);
 
     device_.Ask("send " + Hex("STALE\r\n"));
-    Sleep(50);
+    WaitUntilQueued(device_, 7);
     Drain(accumulator_);
     ASSERT_TRUE(port_->Open(kCom3));
     port_->Write("AT\r\n", 4);
-    EXPECT_EQ(LineAfter(accumulator_, 500), "OK\r\n");
+    EXPECT_EQ(LineOnce(accumulator_, "OK\r\n"), "OK\r\n");
 }
 
 TEST_F(SerialLink, HangUpNeitherCrashesNorFreezes) {
     DeviceControl unplugged(4);
     ASSERT_TRUE(port_->Open(kCom4));
     port_->Write("AT\r\n", 4);
-    EXPECT_EQ(LineAfter(accumulator_, 500), "OK\r\n");
+    EXPECT_EQ(LineOnce(accumulator_, "OK\r\n"), "OK\r\n");
 
     unplugged.Ask("hangup");
-    Sleep(100);
     DWORD begin = GetTickCount();
     for (int i = 0; i < 5; ++i) {
         port_->Write("AT\r\n", 4);
@@ -191,5 +218,5 @@ TEST_F(SerialLink, HangUpNeitherCrashesNorFreezes) {
     unplugged.Ask("reopen");
     ASSERT_TRUE(port_->Open(kCom4));
     port_->Write("AT\r\n", 4);
-    EXPECT_EQ(LineAfter(accumulator_, 500), "OK\r\n");
+    EXPECT_EQ(LineOnce(accumulator_, "OK\r\n"), "OK\r\n");
 }
