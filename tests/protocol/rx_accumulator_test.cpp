@@ -102,11 +102,15 @@ TEST(RxAccumulator, KeepsOnlyTheFirst512Bytes) {
     std::string burst(510, 'x');
     burst += "\r\n";                 // bytes 510 and 511 end a line ...
     burst += std::string(88, 'y');   // ... and the rest of the 600 is dropped
-    Append(acc, burst);
+    Append(acc, burst.substr(0, 300));
+    EXPECT_EQ(acc.Pending(), 300u);
+    Append(acc, burst.substr(300));
+    EXPECT_EQ(acc.Pending(), 512u) << "what waits is what was kept";
     Taken t = Take(acc);
     EXPECT_TRUE(t.valid);
     EXPECT_EQ(t.length, 512u);
     EXPECT_EQ(t.text, burst.substr(0, 512));
+    EXPECT_EQ(acc.Pending(), 0u);
 }
 
 TEST(RxAccumulator, OverflowingBurstWithLineEndBeyond512IsNoLine) {
