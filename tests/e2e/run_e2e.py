@@ -45,10 +45,26 @@ class Device:
         items = self.ask("received")
         return b"".join(ast.literal_eval("b'%s'" % item) for item in items.split(" | ") if item)
 
+    def lines(self):
+        items = self.ask("received")
+        return [ast.literal_eval("b'%s'" % item) for item in items.split(" | ") if item]
+
     def wait_received(self, command, count, seconds=30):
         """Until the program has sent `command` `count` times since the last clear."""
         wait_until(lambda: self.received().count(command) >= count, seconds,
                    "%d x %r on the line" % (count, command))
+
+    def send(self, data):
+        """Writes raw bytes to the program, bypassing the fault mode, and
+        returns once the program's reader has taken them off the line."""
+        self.ask("send " + data.hex())
+        wait_until(lambda: self.ask("pending") == "0", 30, "%r read by the program" % data[:20])
+
+    def next_command(self):
+        """The first command the program writes from now on: the poll that
+        writes it has judged everything sent before this call."""
+        self.ask("clear")
+        return wait_until(lambda: (self.lines() or [None])[0], 30, "a command from the program")
 
     def stop(self):
         self.proc.terminate()
@@ -89,6 +105,131 @@ class Story:
 
     def step(self, title):
         print("== " + title)
+
+
+# --- the device's faults, one after the other on the open port -----------
+# Each starts connected (status "已连接", set enabled); reach_ready() brings
+# the device back to normal after each.
+
+def reach_ready(story, device):
+    device.ask("mode normal")
+    device.ask("powercycle")
+    story.automate("wait", "status", "已连接")
+    wait_for_set_button(story)
+
+
+def wait_for_set_button(story):
+    wait_until(lambda: story.automate("enabled", "set") == "1", 30, "the set button enabled")
+
+
+def garbage(story, device):
+    device.ask("mode garbage")
+    device.ask("powercycle")
+    device.ask("clear")
+    # Banner and answers all carry 0xFF 0xFE: seven polls, nothing counts.
+    device.wait_received(b"AT\r\n", 7)
+    story.expect("status", story.automate("text", "status"), "未连接")
+    story.expect("version", story.automate("text", "version"), " ")
+    story.expect("set button enabled", story.automate("enabled", "set"), "0")
+
+
+def split_reply(story, device):
+    # The test plays the device by hand: a version, then the rate answer in
+    # two parts with a poll between them.
+    device.ask("mode silent")
+    story.automate("select", "rate", "9600")
+    device.ask("clear")
+    story.automate("wait", "status", "未连接")          # five silent polls
+    device.send(b"V3.0\r\n")
+    story.automate("wait", "status", "已连接")
+    device.wait_received(b"AT+BAUD?\r\n", 1)
+    device.send(b"1152")
+    story.expect("after the first part", device.next_command(), b"AT+BAUD?\r\n")
+    device.send(b"00\r\n")
+    story.expect("after the second part", device.next_command(), b"AT\r\n")
+    story.expect("rate (the split 115200 was dropped)", story.automate("text", "rate"), "9600")
+    story.expect("set button enabled", story.automate("enabled", "set"), "1")
+
+
+def burst(story, device):
+    story.automate("select", "rate", "57600")
+    device.ask("mode silent")
+    device.ask("clear")
+    story.automate("click", "set")
+    device.wait_received(b"AT+BAUD=57600\r\n", 1)
+    # 600 bytes before the answer: the poll keeps 512 and drops them all.
+    device.send(b"x" * 598 + b"\r\n" + b"OK\r\n")
+    story.expect("after the burst", device.next_command(), b"AT+BAUD=57600\r\n")
+    story.expect("result after the burst", story.automate("text", "result"), " ")
+    device.send(b"OK\r\n")
+    story.expect("after the answer", device.next_command(), b"AT\r\n")
+    story.expect("result", story.automate("text", "result"), "波特率设置成功")
+
+
+def error_answer(story, device):
+    rate_before = device.ask("rate")
+    device.ask("mode error")
+    story.automate("select", "rate", "19200")
+    story.automate("click", "set")
+    story.automate("wait", "result", "波特率设置失败")
+    device.ask("clear")
+    device.wait_received(b"AT\r\n", 5)
+    story.expect("no retry of the set", set(device.lines()), {b"AT\r\n"})
+    story.expect("status", story.automate("text", "status"), "已连接")
+    story.expect("device's rate", device.ask("rate"), rate_before)
+
+
+def slow_answers(story, device):
+    device.ask("mode slow")
+    device.ask("clear")
+    device.wait_received(b"AT\r\n", 10)
+    # While the first late answer is on its way the link may drop once and
+    # come back with it; once answers flow again it holds.
+    wait_for_set_button(story)
+    device.ask("clear")
+    device.wait_received(b"AT\r\n", 5)
+    story.expect("status with answers 1 s late", story.automate("text", "status"), "已连接")
+    story.automate("select", "rate", "38400")
+    story.automate("click", "set")
+    story.automate("wait", "result", "波特率设置成功")
+    wait_until(lambda: device.ask("rate") == "38400", 30, "the device taking 38400")
+
+
+def hang_up(story, device, set_pending):
+    if set_pending:
+        device.ask("mode silent")
+        story.automate("select", "rate", "115200")
+        story.automate("click", "set")
+    device.ask("hangup")
+    story.automate("wait", "status", "未连接")
+    story.expect("window answers", story.automate("check"), "ok")
+    story.automate("click", "open")
+    story.automate("wait", "open", "打开串口")
+    device.ask("reopen")
+    device.ask("mode normal")
+    story.automate("click", "open")
+    story.automate("wait", "open", "关闭串口")
+    story.automate("wait", "status", "已连接")
+    wait_for_set_button(story)
+
+
+def hang_up_connected(story, device):
+    hang_up(story, device, set_pending=False)
+
+
+def hang_up_with_set_pending(story, device):
+    hang_up(story, device, set_pending=True)
+
+
+FAULTS = [
+    ("garbage: bytes above 0x7E, no version and no link", garbage),
+    ("a reply split across a poll is dropped, the next counts", split_reply),
+    ("a burst of more than 512 bytes is dropped, the next reply counts", burst),
+    ("ERROR to the set: failure, and no retry", error_answer),
+    ("answers 1 s late: still connected, set still works", slow_answers),
+    ("unplugged while connected: reopen after re-plugging", hang_up_connected),
+    ("unplugged with a set pending: reopen after re-plugging", hang_up_with_set_pending),
+]
 
 
 def main():
@@ -148,19 +289,35 @@ def main():
         story.step("minimise and restore keep the panel")
         story.automate("minimize-restore")
 
-        story.step("device falls silent: link lost")
+        story.step("device falls silent: link lost after five unanswered polls, never sooner")
         device.ask("mode silent")
+        silent_since = time.monotonic()
         story.automate("wait", "status", "未连接")
+        # The last answer was judged at most one poll after it fell silent.
+        story.expect("four polls at least before the loss",
+                     time.monotonic() - silent_since >= 4 * POLL_SECONDS, True)
         story.expect("version", story.automate("text", "version"), " ")
         story.expect("result", story.automate("text", "result"), " ")
         story.expect("set button enabled", story.automate("enabled", "set"), "0")
         story.screenshot("04-link-lost")
+        # Still lost two watchdog periods later, and still asking.
+        device.ask("clear")
+        device.wait_received(b"AT\r\n", 10)
+        story.expect("status while silent", story.automate("text", "status"), "未连接")
+        story.expect("set button while silent", story.automate("enabled", "set"), "0")
+        story.expect("only keep-alives while silent", set(device.lines()), {b"AT\r\n"})
 
         story.step("device back: connected again")
         device.ask("mode normal")
         device.ask("powercycle")
         story.automate("wait", "status", "已连接")
         story.automate("wait", "rate", "57600")
+
+        for title, fault in FAULTS:
+            story.step(title)
+            fault(story, device)
+            story.screenshot("fault-" + fault.__name__)
+            reach_ready(story, device)
 
         story.step("close the port")
         story.automate("click", "open")
