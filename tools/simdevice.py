@@ -39,7 +39,17 @@ per command: "ok[ value]" or "error <reason>".
   termios raw  -> ok iflag=0x.. oflag=0x.. cflag=0x.. lflag=0x.. vmin=N vtime=N
   send HEX     -> ok N            N raw bytes written, fault mode not applied
   pending      -> ok N            bytes written to the program that it has
-                                  not read yet (on their way or queued)
+                                  not read yet (on their way, or queued: of
+                                  those the kernel shows at most 4095)
+  stream on    -> ok              write "SSS...S\r\n" lines without pause, as
+                                  fast as the line takes them
+  stream off   -> ok N            stop; replies once what is still queued for
+                                  the program (N, counted as by pending) has
+                                  settled in its queue
+  stall on     -> ok N            stop reading, and fill the line's buffer
+                                  towards us with N bytes of our own, so the
+                                  program's writes cannot complete
+  stall off    -> ok N            read again, throwing away the N bytes queued
   hangup       -> ok              pty closed and link removed (unplugged USB)
   reopen       -> ok /dev/pts/N   new pty, link updated
   quit         -> ok bye          the device exits
@@ -70,6 +80,7 @@ CMSPAR = 0o10000000000       # Linux mark/space parity
 MAX_LINE = 4096              # longer input without newline counts as a line
 R, W = selectors.EVENT_READ, selectors.EVENT_WRITE
 ESCAPES = {13: "\\r", 10: "\\n", 9: "\\t", 92: "\\\\"}
+STREAM_CHUNK = (b"S" * 62 + b"\r\n") * 16
 
 
 def escape(data):
@@ -93,6 +104,8 @@ class Device:
         self.received = []
         self.outq = collections.deque()      # (due time, bytes, on_sent), due never decreases
         self.want_write = False
+        self.streaming = False
+        self.stalled = False
         self.running = True
         self.powercycle_pending = False
         self.sel = selectors.DefaultSelector()
@@ -127,6 +140,7 @@ class Device:
         # fail with EIO while no program has the port open.
         self.master, self.slave, self.pty_name = master, slave, os.ttyname(slave)
         self.inbuf, self.want_write = b"", False
+        self.streaming = self.stalled = False
         self.outq.clear()
         self.sel.register(master, R, self.on_master)
         tmp = "%s.tmp%d" % (self.args.link, os.getpid())
@@ -139,7 +153,8 @@ class Device:
     def close_pty(self):
         if self.master is None:
             return
-        self.sel.unregister(self.master)
+        if self.sel.get_map().get(self.master) is not None:
+            self.sel.unregister(self.master)
         os.close(self.master)        # the program on the slave now sees a hangup
         os.close(self.slave)
         self.master = self.slave = None
@@ -243,9 +258,85 @@ class Device:
             self.outq.popleft()
             if on_sent:
                 on_sent()
+        if self.master is not None and self.streaming and not self.outq and not blocked:
+            # Not logged: it is a flood by design. Wait for room when full.
+            try:
+                os.write(self.master, STREAM_CHUNK)
+            except BlockingIOError:
+                pass
+            except OSError as e:
+                self.log("pty write error: %s" % e)
+                self.close_pty()
+                return
+            blocked = True
         if self.master is not None and blocked != self.want_write:
             self.want_write = blocked
-            self.sel.modify(self.master, R | W if blocked else R, self.on_master)
+            self.register_master()
+
+    def register_master(self):
+        events = (0 if self.stalled else R) | (W if self.want_write else 0)
+        if self.sel.get_map().get(self.master) is not None:
+            self.sel.unregister(self.master)
+        if events:
+            self.sel.register(self.master, events, self.on_master)
+
+    def queued_for_program(self):
+        queued = struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0" * 4))[0]
+        return queued + sum(len(data) for _, data, _ in self.outq)
+
+    def stream(self, on):
+        self.streaming = on
+        self.flush_out()
+        if on:
+            return "ok"
+        # What is already written may still be on its way into the program's
+        # queue; reply once that has stopped changing.
+        before, now = -1, self.queued_for_program()
+        while now != before:
+            time.sleep(0.002)
+            before, now = now, self.queued_for_program()
+        return "ok %d" % now
+
+    def stall(self, on):
+        if on == self.stalled:
+            return "ok 0"
+        moved = 0
+        self.stalled = on
+        self.register_master()
+        if on:
+            # Our own writes on the slave land where the program's do; once
+            # the line refuses more, so it will for the program.
+            # The kernel moves input on to the line discipline a moment after
+            # a write, freeing room again: fill down to single bytes, and
+            # again after a pause, until a round finds no room at all.
+            filler = os.open(self.pty_name, os.O_WRONLY | os.O_NOCTTY | os.O_NONBLOCK)
+            try:
+                while True:
+                    before = moved
+                    for size in (4096, 256, 16, 1):
+                        try:
+                            while True:
+                                moved += os.write(filler, b"\0" * size)
+                        except BlockingIOError:
+                            pass
+                    if moved == before:
+                        break
+                    time.sleep(0.005)
+            finally:
+                os.close(filler)
+            self.log("stalled: %d bytes fill the line" % moved)
+        else:
+            try:
+                while True:
+                    chunk = os.read(self.master, 65536)
+                    if not chunk:
+                        break
+                    moved += len(chunk)
+            except (BlockingIOError, OSError):
+                pass
+            self.inbuf = b""
+            self.log("drained: %d bytes thrown away" % moved)
+        return "ok %d" % moved
 
     def powercycle(self):
         if self.master is None:
@@ -366,11 +457,14 @@ class Device:
                 return "error hung up"
             self.emit(data, raw=True)
             return "ok %d" % len(data)
-        if cmd == "pending":
+        if cmd in ("pending", "stream", "stall"):
             if self.master is None:
                 return "error hung up"
-            queued = struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0" * 4))[0]
-            return "ok %d" % (queued + sum(len(data) for _, data, _ in self.outq))
+            if cmd == "pending":
+                return "ok %d" % self.queued_for_program()
+            if arg not in ("on", "off"):
+                return "error use on or off"
+            return (self.stream if cmd == "stream" else self.stall)(arg == "on")
         if cmd == "hangup":
             self.close_pty()
             return "ok"

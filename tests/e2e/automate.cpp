@@ -12,6 +12,9 @@
 //   automate minimize-restore          minimise, restore, check the panel
 //   automate close                     close the window as the close box does
 //   automate font FAMILY               whether that font family is installed
+//   automate responsive SECONDS        for that long, round trips of WM_NULL to
+//                                      the window; prints the slowest in ms
+//   automate handles                   the program's open handle count
 //
 // Every action but "font" first waits (up to 60 s) for the window to be shown
 // with its panel.
@@ -231,6 +234,50 @@ int HasFont(const char* family) {
     return 0;
 }
 
+// A hung UI thread shows as a slow round trip of a message that does nothing.
+int Responsive(HWND main, const char* secondsText) {
+    DWORD seconds = static_cast<DWORD>(std::atoi(secondsText));
+    DWORD begin = GetTickCount();
+    DWORD slowest = 0;
+    int trips = 0;
+    while (GetTickCount() - begin < seconds * 1000) {
+        DWORD sent = GetTickCount();
+        DWORD_PTR result = 0;
+        if (SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &result) == 0) {
+            return Fail("no answer within 30 s");
+        }
+        DWORD trip = GetTickCount() - sent;
+        slowest = trip > slowest ? trip : slowest;
+        ++trips;
+        Sleep(10);
+    }
+    Print(std::to_string(slowest) + " ms slowest of " + std::to_string(trips));
+    return 0;
+}
+
+// Counts the program's valid handles by trying each handle value: Wine
+// answers GetProcessHandleCount with 0, whatever is open.
+int Handles(HWND main) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(main, &processId);
+    HANDLE process = OpenProcess(PROCESS_DUP_HANDLE, FALSE, processId);
+    if (process == nullptr) {
+        return Fail("cannot open the program's process");
+    }
+    DWORD count = 0;
+    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+        HANDLE copy = nullptr;
+        if (DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0,
+                            FALSE, DUPLICATE_SAME_ACCESS)) {
+            CloseHandle(copy);
+            ++count;
+        }
+    }
+    CloseHandle(process);
+    Print(std::to_string(count));
+    return count > 0 ? 0 : Fail("no handle found");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -265,6 +312,12 @@ int main(int argc, char** argv) {
     }
     if (action == "minimize-restore") {
         return MinimizeRestore(main);
+    }
+    if (action == "responsive" && argc == 3) {
+        return Responsive(main, argv[2]);
+    }
+    if (action == "handles") {
+        return Handles(main);
     }
     if (panel == nullptr || argc < 3 || ControlId(argv[2]) == 0) {
         return 2;

@@ -216,6 +216,43 @@ class SimDeviceTest(unittest.TestCase):
         with open(self.logfile) as f:
             self.assertIn("rx 'AT+BAUD?\\r\\n'", f.read())
 
+    def test_pending_stream_and_stall(self):
+        # pending: bytes the program has not read yet.
+        self.assertEqual(self.ctl("send 4f 4b 0d 0a"), "ok 4")
+        deadline = time.monotonic() + 5
+        while self.ctl("pending") != "ok 4" and time.monotonic() < deadline:
+            pass
+        self.assertEqual(self.ctl("pending"), "ok 4")
+        self.assertEqual(self.read(), b"OK\r\n")
+        self.assertEqual(self.ctl("pending"), "ok 0")
+        # stream: a flood of whole S lines, and nothing more once it is off.
+        self.assertEqual(self.ctl("stream on"), "ok")
+        flood = b""
+        while len(flood) < 20000:
+            self.assertTrue(select.select([self.fd], [], [], 5)[0], "stream stopped")
+            flood += os.read(self.fd, 65536)
+        self.assertEqual(set(flood), set(b"S\r\n"))
+        stopped = self.ctl("stream off")
+        self.assertRegex(stopped, r"^ok \d+$")
+        left = b""
+        while select.select([self.fd], [], [], 0)[0]:
+            left += os.read(self.fd, 65536)
+        # The count sees the line discipline's 4 KiB; more may wait behind it.
+        self.assertGreaterEqual(len(left), min(int(stopped.split()[1]), 4095))
+        self.assertGreater(int(stopped.split()[1]), 0)
+        self.assertEqual(self.read(timeout=0.3), b"")
+        # stall: the line refuses our bytes until the device reads again.
+        filled = self.ctl("stall on")
+        self.assertRegex(filled, r"^ok [1-9]\d*$")
+        with self.assertRaises(BlockingIOError):
+            os.write(self.fd, b"AT\r\n")
+        self.assertEqual(self.ctl("received"), "ok")
+        drained = self.ctl("stall off")
+        self.assertGreaterEqual(int(drained.split()[1]), int(filled.split()[1]))
+        self.assertEqual(self.cmd(b"AT\r\n"), b"OK\r\n")
+        for bad in ("stream", "stall maybe"):
+            self.assertTrue(self.ctl(bad).startswith("error"), bad)
+
     def test_send_hex_and_control_errors(self):
         self.assertEqual(self.ctl("send 48 69 0d 0a"), "ok 4")
         self.assertEqual(self.read(), b"Hi\r\n")

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "device_control.h"
@@ -49,6 +50,21 @@ std::string LineOnce(RxAccumulator& acc, const std::string& expected) {
 void WaitUntilQueued(DeviceControl& device, std::size_t bytes) {
     EXPECT_TRUE(WaitUntil([&] { return std::stoul("0" + device.Ask("pending")) >= bytes; }))
         << "device's bytes never reached the line";
+}
+
+// Counts the valid handles of the process by trying each handle value: Wine
+// answers GetProcessHandleCount with 0, whatever is open.
+DWORD CountHandles() {
+    DWORD count = 0;
+    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+        HANDLE copy = nullptr;
+        if (DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(value),
+                            GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+            CloseHandle(copy);
+            ++count;
+        }
+    }
+    return count;
 }
 
 void Drain(RxAccumulator& acc) {
@@ -220,3 +236,85 @@ TEST_F(SerialLink, HangUpNeitherCrashesNorFreezes) {
     port_->Write("AT\r\n", 4);
     EXPECT_EQ(LineOnce(accumulator_, "OK\r\n"), "OK\r\n");
 }
+
+// Every close lands while bytes are on their way: the device streams without
+// pause. After each close, what the old session left on the line must be
+// thrown away by the next open; nothing of it may reach the accumulator, and
+// the cycles must not leak a handle or an event.
+TEST_F(SerialLink, ThousandClosesWhileTheDeviceStreams) {
+    constexpr int kCycles = 1000;
+    DWORD slowestClose = 0;
+    auto timedClose = [&] {
+        DWORD closeBegin = GetTickCount();
+        port_->Close();
+        DWORD closeMs = GetTickCount() - closeBegin;
+        slowestClose = closeMs > slowestClose ? closeMs : slowestClose;
+    };
+    auto cycle = [&](int number) {
+        ASSERT_TRUE(port_->Open(kCom3)) << "cycle " << number;
+        device_.Ask("stream on");
+        ASSERT_TRUE(WaitUntil([&] { return accumulator_.Pending() > 0; })) << "cycle " << number;
+        timedClose();
+        device_.Ask("stream off");  // what is still on the line has settled there
+        Drain(accumulator_);
+        ASSERT_TRUE(port_->Open(kCom3)) << "cycle " << number;
+        std::string mark = "MARK" + std::to_string(number) + "\r\n";
+        device_.Ask("send " + Hex(mark));
+        ASSERT_EQ(LineOnce(accumulator_, mark), mark) << "stale bytes after the open, cycle " << number;
+        timedClose();
+    };
+    // A few cycles first: the threads library creates its wait objects on
+    // first contention, which is not a leak.
+    for (int number = 0; number < 20; ++number) {
+        cycle(-number);
+    }
+    DWORD handlesBefore = CountHandles();
+    ASSERT_GT(handlesBefore, 0u);
+    DWORD begin = GetTickCount();
+    for (int number = 0; number < kCycles && !HasFatalFailure(); ++number) {
+        cycle(number);
+    }
+    DWORD handlesAfter = CountHandles();
+    std::printf("%d streaming cycles (%d closes) in %lu ms, slowest close %lu ms, handles %lu -> %lu\n",
+                kCycles, 2 * kCycles, static_cast<unsigned long>(GetTickCount() - begin),
+                static_cast<unsigned long>(slowestClose), static_cast<unsigned long>(handlesBefore),
+                static_cast<unsigned long>(handlesAfter));
+    EXPECT_LT(slowestClose, 1000u);
+    EXPECT_EQ(handlesAfter, handlesBefore);
+}
+
+// A device that takes nothing: the line's buffer towards it is full, so a
+// write cannot complete. Each write must give up within its bound, closing
+// must still work, and once the device reads again a reopen talks normally.
+TEST_F(SerialLink, WritesToADeviceThatTakesNothingStayBounded) {
+    ASSERT_TRUE(port_->Open(kCom3));
+    ASSERT_NE(device_.Ask("stall on"), "0");
+    // The line's own write timeout is 500 ms + 100 ms a byte: "AT" ends by
+    // it (900 ms), the two longer commands outlast the 1 s wait and are
+    // cancelled, and the write after a cancel must work as well.
+    const std::string commands[] = {"AT\r\n", "AT+BAUD?\r\n", "AT+BAUD=115200\r\n", "AT\r\n"};
+    DWORD slowestWrite = 0;
+    std::string took;
+    for (const std::string& command : commands) {
+        DWORD begin = GetTickCount();
+        port_->Write(command.data(), command.size());
+        DWORD ms = GetTickCount() - begin;
+        slowestWrite = ms > slowestWrite ? ms : slowestWrite;
+        took += " " + std::to_string(ms);
+    }
+    DWORD closeBegin = GetTickCount();
+    port_->Close();
+    DWORD closeMs = GetTickCount() - closeBegin;
+    std::printf("writes of 4, 10, 16, 4 bytes into a full line took%s ms; close %lu ms\n",
+                took.c_str(), static_cast<unsigned long>(closeMs));
+    // One wait of 1 s, and at most as long again for a cancelled write to end.
+    EXPECT_LT(slowestWrite, 2100u);
+    EXPECT_LT(closeMs, 1000u);
+    EXPECT_EQ(device_.Received(), "") << "nothing got through";
+
+    device_.Ask("stall off");
+    ASSERT_TRUE(port_->Open(kCom3));
+    port_->Write("AT\r\n", 4);
+    EXPECT_EQ(LineOnce(accumulator_, "OK\r\n"), "OK\r\n");
+}
+
