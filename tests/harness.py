@@ -1,7 +1,9 @@
 """Pieces the Linux-side test drivers share: starting a simulated device,
 running automate.exe under Wine, a private X display, and waiting for a
 condition with a deadline."""
+import ast
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -22,6 +24,56 @@ def start_device(link, *extra):
         device.kill()
         raise SystemExit("simulated device at %s did not start: %r" % (link, ready))
     return device, int(ready.rsplit(":", 1)[1])
+
+
+class SimulatedDevice:
+    """A simulated device on `link`, driven through its control channel."""
+
+    def __init__(self, link, *extra):
+        self.link = link
+        self.proc, port = start_device(link, *extra)
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+        self.file = self.sock.makefile("rw")
+
+    def ask(self, command):
+        """The reply to one control command, without its "ok"."""
+        self.file.write(command + "\n")
+        self.file.flush()
+        reply = self.file.readline().strip()
+        if not reply.startswith("ok"):
+            raise AssertionError("device refused %r: %s" % (command, reply))
+        return reply[3:]
+
+    def lines(self):
+        """What the program sent since the last clear, line by line."""
+        items = self.ask("received")
+        return [ast.literal_eval("b'%s'" % item) for item in items.split(" | ") if item]
+
+    def received(self):
+        return b"".join(self.lines())
+
+    def wait_received(self, command, count, seconds=30):
+        """Until the program has sent `command` `count` times since the last clear."""
+        wait_until(lambda: self.received().count(command) >= count, seconds,
+                   "%d x %r on the line" % (count, command))
+
+    def send(self, data):
+        """Writes raw bytes to the program, bypassing the fault mode, and
+        returns once the program's reader has taken them off the line."""
+        self.ask("send " + data.hex())
+        wait_until(lambda: self.ask("pending") == "0", 30, "%r read by the program" % data[:20])
+
+    def next_command(self):
+        """The first command the program writes from now on: the poll that
+        writes it has judged everything sent before this call."""
+        self.ask("clear")
+        return wait_until(lambda: (self.lines() or [None])[0], 30, "a command from the program")
+
+    def stop(self):
+        self.sock.close()
+        self.proc.terminate()
+        self.proc.wait(10)
+        self.proc.stdout.close()
 
 
 def wait_until(condition, seconds, what):

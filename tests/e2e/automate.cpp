@@ -210,6 +210,11 @@ int MinimizeRestore(HWND main) {
     return 0;
 }
 
+int CALLBACK NoteFontFound(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+    *reinterpret_cast<bool*>(found) = true;
+    return 0;  // one is enough
+}
+
 // Whether Wine (or Windows) has a font of that family: the caption buttons
 // that Wine draws itself are glyphs of Marlett.
 int HasFont(const char* family) {
@@ -219,13 +224,7 @@ int HasFont(const char* family) {
     wcsncpy(wanted.lfFaceName, name.c_str(), LF_FACESIZE - 1);
     HDC screen = GetDC(nullptr);
     bool found = false;
-    EnumFontFamiliesExW(
-        screen, &wanted,
-        [](const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) -> int {
-            *reinterpret_cast<bool*>(found) = true;
-            return 0;
-        },
-        reinterpret_cast<LPARAM>(&found), 0);
+    EnumFontFamiliesExW(screen, &wanted, NoteFontFound, reinterpret_cast<LPARAM>(&found), 0);
     ReleaseDC(nullptr, screen);
     if (!found) {
         return Fail(std::string("no font ") + family);

@@ -11,67 +11,19 @@ the window at each step go to WORK/screenshots.
 Meant to run inside `wine-rig exec ... -- wine-rig xvfb -- run_e2e.py ...`.
 """
 import argparse
-import ast
 import os
-import socket
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from harness import automate, start_device, wait_until  # noqa: E402
+from harness import SimulatedDevice, automate, wait_until  # noqa: E402
 
 # One poll is 30 ticks of 10 ms; Wine's timers may run late, never early.
 POLL_SECONDS = 0.3
 # A write that cannot complete holds the window for its 1 s limit (plus the
 # time its cancellation takes); "about 1 s" with room for a loaded machine.
 STUCK_WRITE_LIMIT_MS = 1500
-
-
-class Device:
-    def __init__(self, work):
-        self.link = os.path.join(work, "com3")
-        self.proc, port = start_device(self.link, "--start-off", "--rate", "38400",
-                                       "--banner", "V2.1", "--log", os.path.join(work, "device.log"))
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
-        self.file = self.sock.makefile("rw")
-
-    def ask(self, command):
-        self.file.write(command + "\n")
-        self.file.flush()
-        reply = self.file.readline().strip()
-        if not reply.startswith("ok"):
-            raise AssertionError("device refused %r: %s" % (command, reply))
-        return reply[3:]
-
-    def received(self):
-        items = self.ask("received")
-        return b"".join(ast.literal_eval("b'%s'" % item) for item in items.split(" | ") if item)
-
-    def lines(self):
-        items = self.ask("received")
-        return [ast.literal_eval("b'%s'" % item) for item in items.split(" | ") if item]
-
-    def wait_received(self, command, count, seconds=30):
-        """Until the program has sent `command` `count` times since the last clear."""
-        wait_until(lambda: self.received().count(command) >= count, seconds,
-                   "%d x %r on the line" % (count, command))
-
-    def send(self, data):
-        """Writes raw bytes to the program, bypassing the fault mode, and
-        returns once the program's reader has taken them off the line."""
-        self.ask("send " + data.hex())
-        wait_until(lambda: self.ask("pending") == "0", 30, "%r read by the program" % data[:20])
-
-    def next_command(self):
-        """The first command the program writes from now on: the poll that
-        writes it has judged everything sent before this call."""
-        self.ask("clear")
-        return wait_until(lambda: (self.lines() or [None])[0], 30, "a command from the program")
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(5)
 
 
 class Story:
@@ -262,7 +214,8 @@ def main():
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
 
-    device = Device(args.work)
+    device = SimulatedDevice(os.path.join(args.work, "com3"), "--start-off", "--rate", "38400",
+                             "--banner", "V2.1", "--log", os.path.join(args.work, "device.log"))
     story = Story(args)
     program = None
     try:

@@ -10,7 +10,6 @@ how many fall outside 300 +- 30 ms); and whether every set was answered.
 Meant to run inside `wine-rig exec --xvfb ... -- soak.py ...`.
 """
 import argparse
-import socket
 import os
 import re
 import statistics
@@ -19,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from harness import automate, start_device, wait_until  # noqa: E402
+from harness import SimulatedDevice, automate, wait_until  # noqa: E402
 
 RATES = ["57600", "115200", "19200", "38400"]
 SET_EVERY_SECONDS = 3
@@ -51,21 +50,14 @@ class Bench:
         self.log = os.path.join(args.work, "soak-device.log")
         if os.path.exists(self.log):
             os.remove(self.log)
-        self.device, port = start_device(link, "--log", self.log)
-        self.control = socket.create_connection(("127.0.0.1", port), timeout=10)
-        self.control_file = self.control.makefile("rw")
+        self.device = SimulatedDevice(link, "--log", self.log)
         subprocess.run([args.rig, "ports", "--prefix", args.prefix, "--port", "3=" + link],
                        check=True)
         self.program = subprocess.Popen(["wine64", args.program], stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def ask(self, command):
-        self.control_file.write(command + "\n")
-        self.control_file.flush()
-        reply = self.control_file.readline().strip()
-        if not reply.startswith("ok"):
-            raise AssertionError("device refused %r: %s" % (command, reply))
-        return reply[3:]
+        return self.device.ask(command)
 
     def automate(self, *words):
         code, text = automate(self.args.automate, *words)
@@ -88,8 +80,7 @@ class Bench:
                 self.program.wait(30)
             except subprocess.TimeoutExpired:
                 self.program.kill()
-        self.device.terminate()
-        self.device.wait(10)
+        self.device.stop()
 
 
 def main():
