@@ -258,19 +258,21 @@ class RunCommand(unittest.TestCase):
     def test_window_is_managed_under_a_window_manager(self):
         display = harness.XDisplay(window_manager="openbox")
         self.addCleanup(display.stop)
-        account = accounts()[0]
-        env = dict(os.environ, DISPLAY=display.name)
-        proc, said = self.start(account, env=env, until=r"press Enter here to power-cycle")
-        self.assertNotIn("screenshot", said)
-        window = display.x("xdotool", "search", "--onlyvisible", "--name", TITLE).split()
-        self.assertEqual(len(window), 1, window)
-        info = display.x("xwininfo", "-id", window[0], "-tree")
-        self.assertIn("Override Redirect State: no", display.x("xwininfo", "-id", window[0]))
-        root = re.search(r"Root window id: (0x[0-9a-f]+)", info).group(1)
-        parent = re.search(r"Parent window id: (0x[0-9a-f]+)", info).group(1)
-        self.assertNotEqual(parent, root, "not reparented into a frame:\n" + info)
-        self.assertIn("_NET_FRAME_EXTENTS", display.x("xprop", "-id", window[0]))
-        self.close_and_expect_clean_exit(account, proc)
+        for account in accounts():
+            with self.subTest(account=account.name):
+                env = dict(os.environ, DISPLAY=display.name)
+                proc, said = self.start(account, env=env, until=r"press Enter here to power-cycle")
+                self.assertNotIn("screenshot", said)
+                window = display.x("xdotool", "search", "--onlyvisible", "--name", TITLE).split()
+                self.assertEqual(len(window), 1, window)
+                info = display.x("xwininfo", "-id", window[0], "-tree")
+                self.assertIn("Override Redirect State: no",
+                              display.x("xwininfo", "-id", window[0]))
+                root = re.search(r"Root window id: (0x[0-9a-f]+)", info).group(1)
+                parent = re.search(r"Parent window id: (0x[0-9a-f]+)", info).group(1)
+                self.assertNotEqual(parent, root, "not reparented into a frame:\n" + info)
+                self.assertIn("_NET_FRAME_EXTENTS", display.x("xprop", "-id", window[0]))
+                self.close_and_expect_clean_exit(account, proc)
 
     def test_refusals_and_usage(self):
         # (arguments, exit code, what it says)
