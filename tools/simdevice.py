@@ -27,6 +27,7 @@ Fault modes (--mode, or "mode NAME" on the control channel):
 Control channel: TCP 127.0.0.1:PORT, one command per line, one reply line
 per command: "ok[ value]" or "error <reason>".
   powercycle   -> ok              rate        -> ok 9600
+  power        -> ok on | ok off  off from a power-cycle until its banner is out
   mode NAME    -> ok NAME         setrate N   -> ok N
   banner TEXT  -> ok              clear       -> ok   (forget received lines)
   received     -> "ok" if none, else "ok L1 | L2 | ..."  every line received
@@ -158,6 +159,11 @@ class Device:
         os.close(self.master)        # the program on the slave now sees a hangup
         os.close(self.slave)
         self.master = self.slave = None
+        # Unplugging the adapter does not stop a device that is powering up:
+        # it finishes, only its banner goes nowhere.
+        for _, _, on_sent in self.outq:
+            if on_sent:
+                on_sent()
         self.outq.clear()
         self.log("pty %s closed" % self.pty_name)
         try:                         # only our own link, never someone else's file
@@ -326,14 +332,21 @@ class Device:
                 os.close(filler)
             self.log("stalled: %d bytes fill the line" % moved)
         else:
-            try:
-                while True:
-                    chunk = os.read(self.master, 65536)
-                    if not chunk:
-                        break
-                    moved += len(chunk)
-            except (BlockingIOError, OSError):
-                pass
+            # The kernel hands the rest of the fill on as room appears: read
+            # until a pause brings nothing more.
+            while True:
+                before = moved
+                try:
+                    while True:
+                        chunk = os.read(self.master, 65536)
+                        if not chunk:
+                            break
+                        moved += len(chunk)
+                except (BlockingIOError, OSError):
+                    pass
+                if moved == before:
+                    break
+                time.sleep(0.005)
             self.inbuf = b""
             self.log("drained: %d bytes thrown away" % moved)
         return "ok %d" % moved
@@ -429,6 +442,8 @@ class Device:
             return "ok " + arg
         if cmd == "rate":
             return "ok %d" % self.rate
+        if cmd == "power":
+            return "ok off" if self.off else "ok on"
         if cmd == "setrate":
             if not (arg.isascii() and arg.isdigit()):
                 return "error rate must be digits"

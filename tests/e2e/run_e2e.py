@@ -69,6 +69,9 @@ class Story:
 def reach_ready(story, device):
     device.ask("mode normal")
     device.ask("powercycle")
+    # On again only once its banner is out; unplugged before that, it would
+    # come back with the banner lost, which is another story.
+    wait_until(lambda: device.ask("power") == "on", 30, "the device powered up")
     story.automate("wait", "status", "已连接")
     wait_for_set_button(story)
 

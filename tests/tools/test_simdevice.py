@@ -125,8 +125,21 @@ class SimDeviceTest(unittest.TestCase):
         self.assertTrue(self.ctl("setrate fast").startswith("error"))
 
     def test_powercycle(self):
+        self.assertEqual(self.ctl("power"), "ok on")
         self.assertEqual(self.ctl("powercycle"), "ok")
+        self.assertEqual(self.ctl("power"), "ok off")
         self.assertEqual(self.read(), b"V2.1\r\n")
+        self.assertEqual(self.ctl("power"), "ok on")
+        # Unplugged while powering up, it still comes up: after re-plugging
+        # it answers, though its banner went nowhere.
+        self.assertEqual(self.ctl("powercycle"), "ok")
+        self.assertEqual(self.ctl("hangup"), "ok")
+        self.assertEqual(self.ctl("power"), "ok on")
+        self.assertTrue(self.ctl("reopen").startswith("ok"))
+        os.close(self.fd)
+        self.fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        set_port(self.fd)
+        self.assertEqual(self.cmd(b"AT\r\n"), b"OK\r\n")
         self.assertEqual(self.ctl("banner V3.0-beta"), "ok")
         self.assertEqual(self.ctl("powercycle"), "ok")
         self.assertEqual(self.read(), b"V3.0-beta\r\n")
@@ -250,6 +263,7 @@ class SimDeviceTest(unittest.TestCase):
         drained = self.ctl("stall off")
         self.assertGreaterEqual(int(drained.split()[1]), int(filled.split()[1]))
         self.assertEqual(self.cmd(b"AT\r\n"), b"OK\r\n")
+        self.assertEqual(self.ctl("received"), "ok AT\\r\\n", "none of the fill came through")
         for bad in ("stream", "stall maybe"):
             self.assertTrue(self.ctl(bad).startswith("error"), bad)
 
