@@ -24,6 +24,8 @@ RATES = ["57600", "115200", "19200", "38400"]
 SET_EVERY_SECONDS = 3
 POWER_CYCLE_EVERY_SECONDS = 60
 POLL_MS, POLL_TOLERANCE_MS = 300, 30
+# Two locks and a condition variable: what may be created late, once.
+LAZY_HANDLES = 4
 
 
 def resident_kib(pid):
@@ -142,7 +144,12 @@ def main():
 
     checks = [
         ("every set answered", answered == sets),
-        ("handles as at the start", last["handles"] == first["handles"]),
+        # The threads library creates a wait object for a lock the first
+        # time two threads meet on it, which a busy machine may put off
+        # until late in the run: a few, once. A leak grows with the work:
+        # 200 polls and 15 sets a minute, a power cycle a minute.
+        ("handles within %d of the start" % LAZY_HANDLES,
+         first["handles"] <= last["handles"] <= first["handles"] + LAZY_HANDLES),
         # Wine's own caches settle in the first minutes; a leak in the
         # dialogue would grow with every poll, 200 of them a minute.
         ("resident memory within 2 MiB of the start",
