@@ -24,6 +24,10 @@ POLL_SECONDS = 0.3
 # A write that cannot complete holds the window for its 1 s limit (plus the
 # time its cancellation takes); "about 1 s" with room for a loaded machine.
 STUCK_WRITE_LIMIT_MS = 1500
+# What the threads library may still create late, once, after a whole round
+# of faults has met most locks already; fewer than the three rounds below
+# would add by leaking in any one fault.
+LAZY_HANDLES = 2
 
 
 class Story:
@@ -297,15 +301,22 @@ def main():
             reach_ready(story, device)
 
         # Wine creates a few objects for good the first time a write runs
-        # into its time limit; so the count after one round of faults is the
-        # one that a second round must leave as it is.
+        # into its time limit, and the threads library one per lock the
+        # first time two threads meet on it (a busy machine may put that
+        # off): so the count after one round of faults is the base, and
+        # three more rounds may add those few at most, where a leak in any
+        # of them would add at least three.
         story.step("the faults that open, stall and close again leak no handle")
-        handles = story.automate("handles")
-        print("  info handles after one round of faults: " + handles)
-        for fault in (stalled_line, hang_up_with_set_pending, hang_up_connected):
-            fault(story, device)
-            reach_ready(story, device)
-        story.expect("handles after a second round", story.automate("handles"), handles)
+        handles = int(story.automate("handles"))
+        print("  info handles after one round of faults: %d" % handles)
+        for _ in range(3):
+            for fault in (stalled_line, hang_up_with_set_pending, hang_up_connected):
+                fault(story, device)
+                reach_ready(story, device)
+        after = int(story.automate("handles"))
+        print("  info handles after three more rounds: %d" % after)
+        story.expect("handles after three more rounds, within %d" % LAZY_HANDLES,
+                     handles <= after <= handles + LAZY_HANDLES, True)
 
         story.step("close the port")
         story.automate("click", "open")

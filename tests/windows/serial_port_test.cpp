@@ -280,7 +280,12 @@ TEST_F(SerialLink, ThousandClosesWhileTheDeviceStreams) {
                 static_cast<unsigned long>(slowestClose), static_cast<unsigned long>(handlesBefore),
                 static_cast<unsigned long>(handlesAfter));
     EXPECT_LT(slowestClose, 1000u);
-    EXPECT_EQ(handlesAfter, handlesBefore);
+    // The threads library creates a lock's wait object the first time two
+    // threads meet on it, which a busy machine may put off past the warm-up:
+    // a few, once (two locks, one condition variable). A leak in the cycle
+    // would add a thousand.
+    EXPECT_GE(handlesAfter, handlesBefore);
+    EXPECT_LE(handlesAfter, handlesBefore + 4);
 }
 
 // A device that takes nothing: the line's buffer towards it is full, so a
