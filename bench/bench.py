@@ -256,8 +256,9 @@ def main():
         bench.device.stop()
 
     def row(name, a, b, goal, digits=2):
-        ratio = a / b if b else float("inf")
-        return "| %s | %.*f | %.*f | %.2f | %s |" % (name, digits, a, digits, b, ratio, goal)
+        # A floor of (about) nothing has no meaningful ratio.
+        ratio = "%.2f" % (a / b) if abs(b) > 1e-6 else "–"
+        return "| %s | %.*f | %.*f | %s | %s |" % (name, digits, a, digits, b, ratio, goal)
 
     spread = lambda values: (statistics.quantiles(values, n=4)[2] - statistics.quantiles(values, n=4)[0]
                              if len(values) >= 4 else float("nan"))
