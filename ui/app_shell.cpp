@@ -1,20 +1,28 @@
 #include "app_shell.h"
 
+#include <new>
+
 #include "resource.h"
 #include "wizard_panel.h"
 
 namespace {
 
 HINSTANCE g_instance = nullptr;
+
 // One panel for the whole run; it owns the dialogue's long-lived objects.
-WizardPanel g_panel;
+// It is built in static storage and never destroyed: its reader thread is
+// never stopped, and a static destructor run as the process exits would
+// pull the lock, the port and the accumulator from under that thread (seen
+// as a crash at exit under load). Both simply end with the process.
+alignas(WizardPanel) unsigned char g_panelStorage[sizeof(WizardPanel)];
+WizardPanel* g_panel = nullptr;
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE:
         // Lets test and support tools recognise the window; nothing reads it.
         SetPropW(window, AppShell::kMarkerProperty, reinterpret_cast<HANDLE>(1));
-        g_panel.Create(g_instance, window);
+        g_panel->Create(g_instance, window);
         return 0;
     case WM_PAINT: {
         // The panel covers the whole client area; only validate it.
@@ -53,6 +61,9 @@ int AppShell::Run(HINSTANCE instance, int showCommand) {
 
     // Needed by the creation handler, which builds the panel.
     g_instance = instance;
+    if (g_panel == nullptr) {
+        g_panel = new (g_panelStorage) WizardPanel();
+    }
 
     // A fixed frame: no sizing border and no maximise box.
     HWND window = CreateWindowExW(0, className, title, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,

@@ -87,12 +87,13 @@ protected:
     }
     void TearDown() override { port_->Close(); }
 
-    static RxAccumulator accumulator_;
+    // Never destroyed: the reader thread outlives every test and main().
+    static RxAccumulator& accumulator_;
     static SerialPort* port_;
     DeviceControl device_{3};
 };
 
-RxAccumulator SerialLink::accumulator_;
+RxAccumulator& SerialLink::accumulator_ = *new RxAccumulator;
 SerialPort* SerialLink::port_ = nullptr;
 
 }  // namespace

@@ -16,8 +16,9 @@
 namespace {
 
 // One panel for the whole process, as in the program: its reader thread
-// lives as long as the process.
-WizardPanel g_panel;
+// lives as long as the process, so the panel is never destroyed (a static
+// destructor at exit would pull its lock from under the thread).
+WizardPanel& g_panel = *new WizardPanel;
 HWND g_host = nullptr;
 
 void Pump(DWORD ms) {
