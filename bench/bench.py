@@ -161,7 +161,8 @@ class Bench:
             for line in f:
                 stamp, _, rest = line.rstrip("\n").partition(" ")
                 kind, _, text = rest.partition(" ")
-                if kind in ("rx", "tx") and float(stamp) >= since:
+                # The log's stamps are rounded to the millisecond.
+                if kind in ("rx", "tx") and float(stamp) >= since - 0.001:
                     events.append((float(stamp), kind, text))
         return events
 
