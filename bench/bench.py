@@ -217,7 +217,8 @@ class Bench:
 
     def startup(self, figures):
         for exe, title, args, key in ((self.args.program, "VelmoraV1.5", (), "startup baudset"),
-                                      (self.args.floor, "FloorBare", ("--bare",), "startup bare")):
+                                      (self.args.floor, "FloorBare", ("--bare",), "startup bare"),
+                                      (self.args.floor, "FloorPanel", ("--panel",), "startup panel")):
             program = Program(exe, title, *args)
             program.stop()
             figures[key].append(program.startup * 1000)
@@ -243,11 +244,11 @@ def main():
             "version polls", "result polls")
     ours = {key: [] for key in keys}
     floor = {key: [] for key in keys}
-    starts = {"startup baudset": [], "startup bare": []}
+    starts = {"startup baudset": [], "startup bare": [], "startup panel": []}
     try:
         # One start of each first: the prefix's first programs pay for
         # Wine's own start-up, which is no part of either.
-        bench.startup({"startup baudset": [], "startup bare": []})
+        bench.startup({key: [] for key in starts})
         for _ in range(args.starts):
             bench.startup(starts)
         for _ in range(args.rounds):
@@ -261,8 +262,12 @@ def main():
         ratio = "%.2f" % (a / b) if abs(b) > 1e-6 else "–"
         return "| %s | %.*f | %.*f | %s | %s |" % (name, digits, a, digits, b, ratio, goal)
 
-    spread = lambda values: (statistics.quantiles(values, n=4)[2] - statistics.quantiles(values, n=4)[0]
-                             if len(values) >= 4 else float("nan"))
+    def spread(values):
+        if len(values) < 4:
+            return float("nan")
+        quartiles = statistics.quantiles(values, n=4)
+        return quartiles[2] - quartiles[0]
+
     size = lambda path: os.path.getsize(path) / 1024
     print("| measure (median) | baudset | floor | ratio | goal |")
     print("|---|---|---|---|---|")
@@ -272,6 +277,10 @@ def main():
                   median(floor["cpu " + state]), "≤ 1.10"))
     print(row("start-up to a shown window (ms; floor: bare window)",
               median(starts["startup baudset"]), median(starts["startup bare"]), "≤ 1.20", 0))
+    # The panel's standard controls cost Wine far more than a bare window;
+    # against the same panel with no logic behind it, what is left is ours.
+    print(row("start-up (ms; floor: the same panel, no logic)",
+              median(starts["startup baudset"]), median(starts["startup panel"]), "", 0))
     print(row("poll interval (ms)", median(ours["poll intervals"]), median(floor["poll intervals"]),
               "300", 1))
     print(row("poll interval spread, IQR (ms)", spread(ours["poll intervals"]),

@@ -7,9 +7,14 @@
 //   floor.exe             window and idle reader (the "port closed" state)
 //   floor.exe COM3        the same with COM3 open from the start
 //   floor.exe --bare      a window and nothing else (start-up yardstick)
+//   floor.exe --panel     a window with baudset's panel dialog, from the same
+//                         resources, and no logic behind it: what the panel's
+//                         standard controls alone cost to start
 #include <windows.h>
 
 #include <cwchar>
+
+#include "resource.h"
 
 namespace {
 
@@ -102,8 +107,13 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 }  // namespace
 
+INT_PTR CALLBACK PanelProc(HWND, UINT message, WPARAM, LPARAM) {
+    return message == WM_INITDIALOG ? TRUE : FALSE;  // default focus, as baudset's
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int showCommand) {
-    bool bare = std::wcscmp(commandLine, L"--bare") == 0;
+    bool panel = std::wcscmp(commandLine, L"--panel") == 0;
+    bool bare = panel || std::wcscmp(commandLine, L"--bare") == 0;
     WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = WindowProc;
@@ -112,11 +122,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int showCo
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     windowClass.lpszClassName = L"BAUDSET_FLOOR";
     RegisterClassExW(&windowClass);
-    HWND window = CreateWindowExW(0, L"BAUDSET_FLOOR", bare ? L"FloorBare" : L"Floor",
+    const wchar_t* title = panel ? L"FloorPanel" : bare ? L"FloorBare" : L"Floor";
+    HWND window = CreateWindowExW(0, L"BAUDSET_FLOOR", title,
                                   WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, 0, 280,
                                   325, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
         return 1;
+    }
+    if (panel) {
+        CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_WIZARD_PANEL), window, PanelProc, 0);
     }
     if (!bare) {
         g_write.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);

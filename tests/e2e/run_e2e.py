@@ -220,6 +220,9 @@ def main():
     parser.add_argument("--automate", required=True)
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
+    if not os.path.isfile(args.program):
+        print("FAIL no program at %s (build it first)" % args.program)
+        return 1
 
     device = SimulatedDevice(os.path.join(args.work, "com3"), "--start-off", "--rate", "38400",
                              "--banner", "V2.1", "--log", os.path.join(args.work, "device.log"))
