@@ -9,6 +9,7 @@ at hand: the current one, and, when the suite runs as root, a throwaway
 unprivileged account that it creates, with a copy of the source tree of its
 own (a technician's checkout is theirs, not root's).
 """
+import fcntl
 import os
 import pwd
 import re
@@ -98,9 +99,18 @@ def accounts():
     return found
 
 
+# The throwaway account is one per machine: a second suite running at the
+# same time (another checkout, a CI run) would remove it from under this one.
+# The lock makes such suites take turns; it ends with this process.
+ACCOUNT_LOCK = "/run/lock/baudset-run-test.lock"
+
+
 def setUpModule():
     global SCRATCH, THROWAWAY
     if os.geteuid() == 0:
+        lock = open(ACCOUNT_LOCK, "w")
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        setUpModule.lock = lock   # held until the process ends
         SCRATCH = tempfile.mkdtemp(prefix="baudset-run-test-")
         THROWAWAY = make_throwaway_account(SCRATCH)
 
