@@ -101,16 +101,16 @@ def accounts():
 
 # The throwaway account is one per machine: a second suite running at the
 # same time (another checkout, a CI run) would remove it from under this one.
-# The lock makes such suites take turns; it ends with this process.
+# The lock makes such suites take turns; it is held until this process ends.
 ACCOUNT_LOCK = "/run/lock/baudset-run-test.lock"
+account_lock = None
 
 
 def setUpModule():
-    global SCRATCH, THROWAWAY
+    global SCRATCH, THROWAWAY, account_lock
     if os.geteuid() == 0:
-        lock = open(ACCOUNT_LOCK, "w")
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        setUpModule.lock = lock   # held until the process ends
+        account_lock = open(ACCOUNT_LOCK, "w")
+        fcntl.flock(account_lock, fcntl.LOCK_EX)
         SCRATCH = tempfile.mkdtemp(prefix="baudset-run-test-")
         THROWAWAY = make_throwaway_account(SCRATCH)
 
