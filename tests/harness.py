@@ -138,10 +138,25 @@ def automate(exe, *words, env=None, wrap=()):
     Non-ASCII words go hex-encoded, since Wine decodes a command line in the
     host's locale. Output goes through a file, not a pipe: a Wine service
     started meanwhile could inherit a pipe and keep it open for ever. `wrap`
-    runs it as another account (the prefix's owner)."""
+    runs it as another account (the prefix's owner).
+
+    automate says something on every path it can take, so a run that printed
+    nothing never got as far as automate's own code: Wine gave up starting
+    it. That was seen once in some thousands of starts, with every CPU busy.
+    Such a start is tried once more, and what Wine said goes to the test's
+    output either way."""
     words = [w if w.isascii() else "hex:" + w.encode().hex() for w in words]
-    with tempfile.TemporaryFile() as out:
-        code = subprocess.run(list(wrap) + ["wine64", exe] + words, env=env, stdout=out,
-                              stderr=subprocess.DEVNULL, timeout=120).returncode
-        out.seek(0)
-        return code, out.read().decode("utf-8", "replace").rstrip("\r\n")
+    for attempt in (1, 2):
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run(list(wrap) + ["wine64", exe] + words, env=env, stdout=out,
+                                  stderr=err, timeout=120).returncode
+            out.seek(0)
+            text = out.read().decode("utf-8", "replace").rstrip("\r\n")
+            if code == 0 or text:
+                return code, text
+            err.seek(0)
+            said = err.read().decode("utf-8", "replace").strip().splitlines()[-5:]
+            print("automate %s: exit %d and no output (start %d of 2); Wine said: %s"
+                  % (" ".join(words), code, attempt, " | ".join(said) or "nothing"),
+                  file=sys.stderr, flush=True)
+    return code, text

@@ -85,6 +85,12 @@ int Fail(const std::string& why) {
     return 1;
 }
 
+// Said aloud too: a run that prints nothing is one Wine never started.
+int Misuse() {
+    Print("usage: automate ACTION [ARGUMENTS] (see the top of automate.cpp)");
+    return 2;
+}
+
 HWND FindPanel(HWND main) { return FindWindowExW(main, nullptr, L"#32770", nullptr); }
 
 // Polls `condition` every 20 ms until it holds or `timeoutMs` have passed.
@@ -281,7 +287,7 @@ int Handles(HWND main) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        return 2;
+        return Misuse();
     }
     std::string action = argv[1];
     if (action == "font" && argc == 3) {
@@ -319,7 +325,7 @@ int main(int argc, char** argv) {
         return Handles(main);
     }
     if (panel == nullptr || argc < 3 || ControlId(argv[2]) == 0) {
-        return 2;
+        return Misuse();
     }
     HWND control = GetDlgItem(panel, ControlId(argv[2]));
     if (action == "select" && argc == 4) {
@@ -342,5 +348,5 @@ int main(int argc, char** argv) {
         Print(IsWindowEnabled(control) ? "1" : "0");
         return 0;
     }
-    return 2;
+    return Misuse();
 }
