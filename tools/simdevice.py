@@ -12,10 +12,11 @@ Device side (lines end in CR LF; a bare LF is accepted too):
   anything else (an empty line too) -> ERROR
 Power-cycle switches the device off (it ignores commands) and, after
 --off-time plus --banner-delay, sends the banner line and only then answers
-again, so no answer can join the banner in one read; triggered by the
-control command, SIGUSR1, or Enter on stdin when stdin is a terminal. With
---start-off the device stays off (silent) until its first power-cycle, as a
-device that the technician has yet to switch on.
+again, so no answer can overtake the banner (one that comes right after it
+may still reach the tool before its next poll, as with a real device);
+triggered by the control command, SIGUSR1, or Enter on stdin when stdin is
+a terminal. With --start-off the device stays off (silent) until its first
+power-cycle, as a device that the technician has yet to switch on.
 
 Fault modes (--mode, or "mode NAME" on the control channel):
   normal; silent (log only, no answers, no banner); error (every command
@@ -97,7 +98,7 @@ class Device:
         self.mode = args.mode
         # Switched off: commands are ignored. A power-cycle switches the
         # device on only once its banner has really been written, so no
-        # answer can ever overtake or join the banner.
+        # answer can ever overtake it or be written in the same piece.
         self.off = args.start_off
         self.banner = args.banner
         self.master = self.slave = self.pty_name = None

@@ -50,6 +50,19 @@ TEST(VersionAndRate, FirstLineBecomesTheVersionThenTheRateIsQueried) {
     EXPECT_EQ(d.engine.State(), ProtocolState::Ready);
 }
 
+TEST(VersionAndRate, AnswerThatJoinsTheBannerBeforeOnePollIsPartOfTheVersion) {
+    Dialogue d;
+    d.UntilPoll();
+    EXPECT_EQ(d.Sent(), Strings({"AT\r\n"}));
+    /* device powers up: "V2.1\r\n", then answers that "AT\r\n": "OK\r\n" */
+    d.DeviceAnswers("V2.1\r\n");
+    d.DeviceAnswers("OK\r\n");
+    d.UntilPoll();
+    // One piece, shown whole; the field's single line shows the banner.
+    EXPECT_EQ(d.Shown(), Strings({"status:已连接", "result: ", "version:V2.1\r\nOK\r\n"}));
+    EXPECT_EQ(d.Sent(), Strings({"AT+BAUD?\r\n"}));
+}
+
 TEST(VersionAndRate, QueryIsRepeatedUntilTheDeviceAnswers) {
     Dialogue d;
     d.DeviceAnswers("V2.1\r\n");
