@@ -46,18 +46,17 @@ class Story:
         return text
 
     def expect(self, what, actual, expected):
-        if actual != expected:
-            self.fail("%s: %r, expected %r" % (what, actual, expected))
-        else:
-            self.passes += 1
-            print("  ok  %s = %r" % (what, actual))
+        self.judge(actual == expected, what, actual, "expected %r" % (expected,))
 
     def expect_one_of(self, what, actual, allowed):
-        if actual not in allowed:
-            self.fail("%s: %r, expected one of %r" % (what, actual, allowed))
-        else:
+        self.judge(actual in allowed, what, actual, "expected one of %r" % (allowed,))
+
+    def judge(self, held, what, actual, wanted):
+        if held:
             self.passes += 1
             print("  ok  %s = %r" % (what, actual))
+        else:
+            self.fail("%s: %r, %s" % (what, actual, wanted))
 
     def fail(self, message):
         self.failures += 1
