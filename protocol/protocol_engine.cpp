@@ -73,6 +73,12 @@ void ProtocolEngine::RequestSetBaud(const char* rateText) {
 void ProtocolEngine::DeclareLinkLost() {
     watchdogTicks_ = 0;
     state_ = ProtocolState::AwaitingDevice;
+    // A request made while the link was failing is void, as on close: taken
+    // at this same poll it would send the set command to a device the panel
+    // has just shown as gone, and judge its next line (a power-up banner,
+    // say) as the set's answer, leaving "未连接" with set disabled for good.
+    // The operator presses set again once the device is back.
+    setPending_ = false;
     view_.SetStatusText(PanelTexts::kNotConnected);
     view_.SetResultText(PanelTexts::kBlank);
     view_.SetVersionText(PanelTexts::kBlank);

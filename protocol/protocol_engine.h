@@ -69,6 +69,7 @@ public:
                    TraceChannel& trace)
         : accumulator_(accumulator), writer_(writer), view_(view), trace_(trace) {}
 
+    // Closing the port and losing the link both drop a pending set request.
     void Reset();
     void OnPortOpened();
     void OnTick();

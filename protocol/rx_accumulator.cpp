@@ -38,6 +38,11 @@ bool RxAccumulator::TakeLine(RxLine& line) {
     return valid;
 }
 
+void RxAccumulator::Clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    length_ = 0;
+}
+
 std::size_t RxAccumulator::Pending() const {
     std::lock_guard<std::mutex> hold(lock_);
     return length_;

@@ -27,6 +27,11 @@ public:
     // was. The accumulator is empty afterwards in every case.
     bool TakeLine(RxLine& line);
 
+    // Forgets what is held. The serial port calls it when it opens, once
+    // nothing read from the previous port can still arrive: what a closed
+    // session received is never judged in the next one.
+    void Clear();
+
     // How many bytes wait for the next poll; lets a test wait for a reply to
     // arrive whole instead of guessing how long the line takes.
     std::size_t Pending() const;

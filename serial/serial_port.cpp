@@ -38,6 +38,11 @@ void ConfigureLine(HANDLE port) {
 
 bool SerialPort::Open(const char* path) {
     Close();
+    // Nothing read from the previous port can arrive any more (the reader
+    // appends only before it lets go, and Close() waited for that), and the
+    // new port is not yet published: whatever the accumulator holds now
+    // belongs to a closed session and must not be judged in this one.
+    accumulator_.Clear();
     HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
@@ -212,12 +217,10 @@ DWORD SerialPort::FinishReaderOperation() {
     // released the handle by the time a stubborn operation ends. The record
     // carries the outcome, as GetOverlappedResult would read it.
     WaitForSingleObject(readerEvent_, INFINITE);
-    DWORD count = 0;
-    if (readerRecord_.Internal == 0) {  // STATUS_SUCCESS
-        count = static_cast<DWORD>(readerRecord_.InternalHigh);
+    if (readerRecord_.Internal != 0) {  // not STATUS_SUCCESS
+        return 0;
     }
-    ReaderLetGo();
-    return count;
+    return static_cast<DWORD>(readerRecord_.InternalHigh);
 }
 
 void SerialPort::ReaderLetGo() {
@@ -240,18 +243,23 @@ void SerialPort::ReaderLoop() {
             continue;
         }
         FinishReaderOperation();
+        ReaderLetGo();
 
         if (!StartReaderOperation(false)) {
             Sleep(1);
             continue;
         }
         DWORD count = FinishReaderOperation();
+        // Appended before letting go: once Close() has seen the reader let
+        // go, nothing read from that port can reach the accumulator later.
+        if (count > 0) {
+            accumulator_.Append(readerScratch_, count);
+        }
+        ReaderLetGo();
         if (count == 0) {
             // A wait that ends without data (mask cleared, line gone) would
             // otherwise turn this loop into a busy spin.
             Sleep(1);
-            continue;
         }
-        accumulator_.Append(readerScratch_, count);
     }
 }

@@ -18,7 +18,10 @@
 // in `port_`; Close() unpublishes the handle under that lock, aborts the
 // reader's operation and waits until the reader reports it has let go before
 // it releases the handle. So the reader never starts an operation on a
-// released (or reused) handle and never sees a half-configured port.
+// released (or reused) handle and never sees a half-configured port. The
+// reader appends what it read before it lets go, so nothing of a closed port
+// reaches the accumulator after Close(), and Open() starts the new session
+// with an empty one.
 class SerialPort : public PortWriter {
 public:
     explicit SerialPort(RxAccumulator& accumulator) : accumulator_(accumulator) {}

@@ -51,7 +51,7 @@ def request(rate):
 
 
 def reopen():
-    """engine.Reset() then engine.OnPortOpened(), as the panel closes and opens."""
+    """Dialogue::Reopen: the panel closes, the port and the panel open again."""
     return bytes([CLOSE, OPEN])
 
 
@@ -103,12 +103,18 @@ def seeds():
     s["lost_texts_every_150"] = tick(149) + tick() + tick(150)
     s["line_at_fifth_poll_is_version"] = (reach_ready() + tick(4 * 30 + 29) +
                                           answers(b"V3.0\r\n") + tick())
-    s["pending_set_at_link_lost_poll"] = (reach_ready() + tick(4 * 30 + 29) + request(b"9600") +
-                                          tick())
+    for number, banner in enumerate([b"", b"V3.0\r\n"]):
+        s[f"link_loss_drops_set_{number}"] = (reach_ready() + tick(4 * 30 + 29) +
+                                              request(b"57600") + answers(banner) + tick() +
+                                              answers(b"V2.1\r\n") + until_poll() +
+                                              answers(b"9600\r\n") + until_poll())
     s["valid_line_every_poll"] = reach_ready() + (canned(b"OK\r\n") + until_poll()) * 100
     invalid = [b"OK", b"OK\r", b"\xffOK\r\n", b"OK\n", b"OK\x7f\r\n"]
     s["invalid_replies_keep_nothing_alive"] = reach_ready() + b"".join(
         answers(reply) + until_poll() for reply in invalid)
+    # PortSessions
+    s["closed_session_not_judged"] = (reach_ready() + until_poll() + answers(b"OK\r\n") +
+                                      reopen() + tick(4 * 30 + 29))
     s["reply_split_by_poll"] = (answers(b"V2") + until_poll() + answers(b".1\r\n") +
                                 until_poll())
     # Edges around the transcripts.

@@ -18,6 +18,12 @@ std::vector<std::string> Dialogue::Sent() { return std::exchange(writer.writes, 
 
 std::vector<std::string> Dialogue::Shown() { return std::exchange(view.calls, {}); }
 
+void Dialogue::Reopen() {
+    engine.Reset();
+    accumulator.Clear();
+    engine.OnPortOpened();
+}
+
 void Dialogue::ReachReady(const std::string& version, const std::string& rate) {
     DeviceAnswers(version);
     UntilPoll();

@@ -46,6 +46,11 @@ struct Dialogue {
     std::vector<std::string> Sent();
     std::vector<std::string> Shown();
 
+    // Closes the port and opens it again, as the panel and the serial port
+    // do: the engine is reset, and the new session starts with an empty
+    // accumulator.
+    void Reopen();
+
     // Opens the port and takes the device through version and rate query,
     // so that a test can start from Ready.
     void ReachReady(const std::string& version = "V2.1\r\n", const std::string& rate = "9600\r\n");

@@ -24,8 +24,7 @@ TEST(PollPacing, FirstCommandGoesOutOnThe30thTickAfterOpening) {
 TEST(PollPacing, OpeningAgainRestartsThePollCount) {
     Dialogue d;
     d.Tick(20);
-    d.engine.Reset();
-    d.engine.OnPortOpened();
+    d.Reopen();
     d.Tick(29);
     EXPECT_TRUE(d.Sent().empty());
     d.Tick();
@@ -206,8 +205,7 @@ TEST(SetBaud, ResetDropsAPendingRequest) {
     Dialogue d;
     d.ReachReady();
     d.engine.RequestSetBaud("57600");
-    d.engine.Reset();
-    d.engine.OnPortOpened();
+    d.Reopen();
     d.UntilPoll();
     EXPECT_EQ(d.Sent(), Strings({"AT\r\n"}));
     EXPECT_EQ(d.engine.State(), ProtocolState::AwaitingDevice);
@@ -253,15 +251,58 @@ TEST(LinkWatchdog, LineArrivingAtTheFifthPollIsANewVersion) {
     EXPECT_EQ(d.engine.State(), ProtocolState::QueryingBaud);
 }
 
-TEST(LinkWatchdog, PendingSetIsStillWrittenAtTheLinkLostPoll) {
+TEST(LinkWatchdog, LinkLossDropsASetRequestedWhileTheLinkWasFailing) {
+    const Strings lost = {"status:未连接", "result: ", "version: ", "enable:0"};
+    struct Case {
+        const char* beforeLosingPoll;  // what the device sent just before the fifth poll
+        Strings shown;
+        const char* sent;
+    } cases[] = {
+        {"", lost, "AT\r\n"},
+        // Its banner, back just in time: a new version at once.
+        {"V3.0\r\n",
+         {"status:未连接", "result: ", "version: ", "enable:0", "status:已连接", "result: ",
+          "version:V3.0\r\n"},
+         "AT+BAUD?\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.beforeLosingPoll);
+        Dialogue d;
+        d.ReachReady();
+        /* device falls silent; set pressed after the fourth unanswered poll */
+        d.Tick(4 * 30 + 29);
+        d.engine.RequestSetBaud("57600");
+        d.DeviceAnswers(c.beforeLosingPoll);
+        d.Sent();
+        d.Tick();
+        EXPECT_EQ(d.Shown(), c.shown);
+        EXPECT_EQ(d.Sent(), Strings({c.sent})) << "no set command to a device shown as gone";
+        /* device powers up: "V2.1\r\n", then answers "AT+BAUD?\r\n": "9600\r\n" */
+        for (const char* answer : {"V2.1\r\n", "9600\r\n"}) {
+            d.DeviceAnswers(answer);
+            d.UntilPoll();
+        }
+        EXPECT_EQ(d.Shown().back(), "enable:1") << "connected again, set available";
+        for (const std::string& sent : d.Sent()) {
+            EXPECT_EQ(sent.find("AT+BAUD="), std::string::npos) << "the request was void";
+        }
+        EXPECT_EQ(d.engine.State(), ProtocolState::Ready);
+    }
+}
+
+TEST(PortSessions, WhatAClosedSessionReceivedIsNeverJudgedInTheNext) {
     Dialogue d;
     d.ReachReady();
-    d.Tick(4 * 30 + 29);
-    d.engine.RequestSetBaud("9600");
+    /* sends "AT\r\n" / device answers "OK\r\n"; the operator closes before the next poll */
+    d.UntilPoll();
+    d.DeviceAnswers("OK\r\n");
     d.Sent();
-    d.Tick();
-    EXPECT_EQ(d.Sent(), Strings({"AT+BAUD=9600\r\n"}));
-    EXPECT_EQ(d.engine.State(), ProtocolState::SettingBaud);
+    d.Reopen();
+    /* nothing answers on the port opened next */
+    d.Tick(4 * 30 + 29);
+    EXPECT_TRUE(d.Shown().empty()) << "never 已连接 without a device";
+    EXPECT_TRUE(d.sink.sent.empty());
+    EXPECT_EQ(d.Sent(), Strings(4, "AT\r\n"));
 }
 
 TEST(LinkWatchdog, ValidLineAtEveryPollKeepsTheLinkForever) {
