@@ -1,8 +1,9 @@
 """Pieces the Linux-side test drivers share: starting a simulated device,
-running automate.exe under Wine, a private X display, and waiting for a
-condition with a deadline."""
+driving the program with automate.exe under Wine, a private X display, and
+waiting for a condition with a deadline."""
 import ast
 import os
+import select
 import socket
 import subprocess
 import sys
@@ -140,31 +141,54 @@ class XDisplay:
                 process.wait(10)
 
 
-def automate(exe, *words, env=None, wrap=()):
-    """Runs automate.exe once; returns its exit code and its output line.
+class Automate:
+    """automate.exe under Wine, started once and then driven line by line:
+    each call sends one action and returns its exit status and its answer.
 
-    Non-ASCII words go hex-encoded, since Wine decodes a command line in the
-    host's locale. Output goes through a file, not a pipe: a Wine service
-    started meanwhile could inherit a pipe and keep it open for ever. `wrap`
-    runs it as another account (the prefix's owner).
+    Words that are not plain ASCII go hex-encoded, so that no code page
+    stands between us and the program's texts. `wrap` runs it as another
+    account (the prefix's owner)."""
 
-    automate says something on every path it can take, so a run that printed
-    nothing never got as far as automate's own code: Wine gave up starting
-    it. That was seen once in some thousands of starts, with every CPU busy.
-    Such a start is tried once more, and what Wine said goes to the test's
-    output either way."""
-    words = [w if w.isascii() else "hex:" + w.encode().hex() for w in words]
-    for attempt in (1, 2):
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = subprocess.run(list(wrap) + ["wine64", exe] + words, env=env, stdout=out,
-                                  stderr=err, timeout=120).returncode
-            out.seek(0)
-            text = out.read().decode("utf-8", "replace").rstrip("\r\n")
-            if code == 0 or text:
-                return code, text
-            err.seek(0)
-            said = err.read().decode("utf-8", "replace").strip().splitlines()[-5:]
-            print("automate %s: exit %d and no output (start %d of 2); Wine said: %s"
-                  % (" ".join(words), code, attempt, " | ".join(said) or "nothing"),
-                  file=sys.stderr, flush=True)
-    return code, text
+    def __init__(self, exe, env=None, wrap=()):
+        self.errors = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(list(wrap) + ["wine64", exe], env=env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=self.errors)
+        self.unread = b""
+
+    def __call__(self, *words):
+        words = [w if w.isascii() and w and " " not in w else "hex:" + w.encode().hex()
+                 for w in words]
+        self.proc.stdin.write((" ".join(words) + "\n").encode())
+        self.proc.stdin.flush()
+        # The slowest action waits up to 60 s for the window and then up to
+        # its own limit (a minute at most in these tests).
+        status, _, text = self.read_line(150).partition(" ")
+        return int(status), text
+
+    def read_line(self, seconds):
+        deadline = time.monotonic() + seconds
+        while b"\n" not in self.unread:
+            # A Wine process started meanwhile may hold the pipe's other end,
+            # so the end of automate shows by its exit, not by end of file.
+            if self.proc.poll() is not None or time.monotonic() >= deadline:
+                self.errors.seek(0)
+                said = self.errors.read().decode("utf-8", "replace").strip().splitlines()[-5:]
+                raise AssertionError("automate gave no answer (exit %s); Wine said: %s"
+                                     % (self.proc.poll(), " | ".join(said) or "nothing"))
+            if select.select([self.proc.stdout], [], [], 1)[0]:
+                self.unread += os.read(self.proc.stdout.fileno(), 4096)
+        line, self.unread = self.unread.split(b"\n", 1)
+        return line.decode("utf-8", "replace")
+
+    def stop(self):
+        """Ends it: it leaves at the end of its input."""
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            try:
+                self.proc.wait(30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(10)
+        self.proc.stdout.close()
+        self.errors.close()

@@ -32,7 +32,8 @@ per command: "ok[ value]" or "error <reason>".
   mode NAME    -> ok NAME         setrate N   -> ok N
   banner TEXT  -> ok              clear       -> ok   (forget received lines)
   received     -> "ok" if none, else "ok L1 | L2 | ..."  every line received
-                  since start or clear, oldest first, terminator included,
+                  since start or clear (what already waits on the line
+                  included), oldest first, terminator included,
                   escaped so that ast.literal_eval("b'%s'" % L) gives the bytes
                   (a '|' inside a line is sent as \\x7c)
   termios      -> ok 9600 8 N 1   speed, data bits, parity (N/E/O/M/S), stop
@@ -63,6 +64,7 @@ import argparse
 import collections
 import fcntl
 import os
+import select
 import selectors
 import signal
 import socket
@@ -195,6 +197,13 @@ class Device:
         if len(self.inbuf) > MAX_LINE:
             line, self.inbuf = self.inbuf, b""
             self.on_line(line)
+
+    def take_what_arrived(self):
+        """Reads what already waits on the line, so that an answer about what
+        was received covers everything the program wrote before it asked."""
+        while (self.master is not None and not self.stalled
+               and select.select([self.master], [], [], 0)[0]):
+            self.on_master(R)
 
     def on_line(self, line):
         self.received.append(line)
@@ -456,6 +465,7 @@ class Device:
             self.banner = arg
             return "ok"
         if cmd == "received":
+            self.take_what_arrived()
             if not self.received:
                 return "ok"
             return "ok " + " | ".join(escape(line) for line in self.received)

@@ -1,27 +1,31 @@
 // Drives the running program from outside, as a technician's hands would:
 // finds its window by class name, selects list items, presses buttons and
-// reads texts back, all with ordinary window messages. One action per run:
+// reads texts back, all with ordinary window messages.
 //
-//   automate check                     window, title, marker, fixed frame
-//   automate rect                      "x y width height" of the window
-//   automate select port|rate TEXT     select a list item by its text
-//   automate click open|set            press a button
-//   automate text NAME                 print a control's text (UTF-8, CR/LF escaped)
-//   automate wait NAME TEXT [MS]       until the control shows TEXT (default 15000 ms)
-//   automate enabled set               print 1 or 0
-//   automate minimize-restore          minimise, restore, check the panel
-//   automate close                     close the window as the close box does
-//   automate font FAMILY               whether that font family is installed
-//   automate responsive SECONDS        for that long, round trips of WM_NULL to
-//                                      the window; prints the slowest in ms
-//   automate handles                   the program's open handle count
+// Started once per story: it reads one action a line on standard input and
+// answers each with one line on standard output, "STATUS TEXT", where STATUS
+// is 0 when the action succeeded, 1 when it failed and 2 on misuse. It ends
+// at the end of its input. The actions:
+//
+//   check                     window, title, marker, fixed frame
+//   rect                      "x y width height" of the window
+//   select port|rate TEXT     select a list item by its text
+//   click open|set            press a button
+//   text NAME                 print a control's text (UTF-8, CR/LF escaped)
+//   wait NAME TEXT [MS]       until the control shows TEXT (default 15000 ms)
+//   enabled set               print 1 or 0
+//   minimize-restore          minimise, restore, check the panel
+//   close                     close the window as the close box does
+//   font FAMILY               whether that font family is installed
+//   responsive SECONDS        for that long, round trips of WM_NULL to the
+//                             window; prints the slowest in ms
+//   handles                   the program's open handle count
 //
 // Every action but "font" first waits (up to 60 s) for the window to be shown
-// with its panel.
+// with its panel; it is looked up afresh for each action.
 //
-// TEXT may be given as "hex:" and its UTF-8 bytes in hex, since a command
-// line passed through Wine is decoded in whatever locale the host has.
-// Exit status 0 when the action succeeded, 1 when it failed, 2 on misuse.
+// A word may be given as "hex:" and its UTF-8 bytes in hex, so that texts
+// with spaces or outside ASCII pass whatever the console's code page.
 #include <windows.h>
 
 #include <cstdio>
@@ -62,32 +66,29 @@ std::string ToUtf8(const std::wstring& text) {
     return narrow;
 }
 
-// Prints raw UTF-8 bytes; the console code page must not get in the way.
-void Print(const std::string& text) {
-    std::string escaped;
+// What the current action says: its answer's text, escaped to one line.
+std::string said;
+
+void Say(const std::string& text) {
+    said.clear();
     for (char c : text) {
         if (c == '\r') {
-            escaped += "\\r";
+            said += "\\r";
         } else if (c == '\n') {
-            escaped += "\\n";
+            said += "\\n";
         } else {
-            escaped += c;
+            said += c;
         }
     }
-    escaped += '\n';
-    DWORD written;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), escaped.data(), static_cast<DWORD>(escaped.size()),
-              &written, nullptr);
 }
 
 int Fail(const std::string& why) {
-    Print("FAIL " + why);
+    Say("FAIL " + why);
     return 1;
 }
 
-// Said aloud too: a run that prints nothing is one Wine never started.
 int Misuse() {
-    Print("usage: automate ACTION [ARGUMENTS] (see the top of automate.cpp)");
+    Say("usage: ACTION [ARGUMENTS] (see the top of automate.cpp)");
     return 2;
 }
 
@@ -175,7 +176,7 @@ int Check(HWND main) {
     if (panel == nullptr || !IsWindowVisible(panel)) {
         return Fail("panel missing");
     }
-    Print("ok");
+    Say("ok");
     return 0;
 }
 
@@ -188,7 +189,7 @@ int Select(HWND panel, const char* list, const char* text) {
         return Fail(std::string("no item ") + text);
     }
     SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-    Print("ok");
+    Say("ok");
     return 0;
 }
 
@@ -196,7 +197,7 @@ int Wait(HWND control, const char* expected, DWORD timeoutMs) {
     std::wstring wanted = Argument(expected);
     std::wstring now;
     if (WaitUntil([&] { return (now = TextOf(control)) == wanted; }, timeoutMs)) {
-        Print("ok");
+        Say("ok");
         return 0;
     }
     return Fail("shows '" + ToUtf8(now) + "'");
@@ -212,7 +213,7 @@ int MinimizeRestore(HWND main) {
         GetDlgItem(FindPanel(main), IDC_OPEN_BUTTON) == nullptr) {
         return Fail("panel not intact after restore");
     }
-    Print("ok");
+    Say("ok");
     return 0;
 }
 
@@ -235,7 +236,7 @@ int HasFont(const char* family) {
     if (!found) {
         return Fail(std::string("no font ") + family);
     }
-    Print("ok");
+    Say("ok");
     return 0;
 }
 
@@ -256,7 +257,7 @@ int Responsive(HWND main, const char* secondsText) {
         ++trips;
         Sleep(10);
     }
-    Print(std::to_string(slowest) + " ms slowest of " + std::to_string(trips));
+    Say(std::to_string(slowest) + " ms slowest of " + std::to_string(trips));
     return 0;
 }
 
@@ -279,13 +280,12 @@ int Handles(HWND main) {
         }
     }
     CloseHandle(process);
-    Print(std::to_string(count));
+    Say(std::to_string(count));
     return count > 0 ? 0 : Fail("no handle found");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// One action: argv[1] and what follows it.
+int Act(int argc, char** argv) {
     if (argc < 2) {
         return Misuse();
     }
@@ -307,12 +307,12 @@ int main(int argc, char** argv) {
         char line[64];
         std::snprintf(line, sizeof line, "%ld %ld %ld %ld", rect.left, rect.top,
                       rect.right - rect.left, rect.bottom - rect.top);
-        Print(line);
+        Say(line);
         return 0;
     }
     if (action == "close") {
         PostMessageW(main, WM_CLOSE, 0, 0);
-        Print("ok");
+        Say("ok");
         return 0;
     }
     if (action == "minimize-restore") {
@@ -334,19 +334,79 @@ int main(int argc, char** argv) {
     if (action == "click") {
         // BM_CLICK, as a mouse click: a disabled button ignores it.
         SendMessageW(control, BM_CLICK, 0, 0);
-        Print("ok");
+        Say("ok");
         return 0;
     }
     if (action == "text") {
-        Print(ToUtf8(TextOf(control)));
+        Say(ToUtf8(TextOf(control)));
         return 0;
     }
     if (action == "wait" && argc >= 4) {
         return Wait(control, argv[3], argc >= 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 15000);
     }
     if (action == "enabled") {
-        Print(IsWindowEnabled(control) ? "1" : "0");
+        Say(IsWindowEnabled(control) ? "1" : "0");
         return 0;
     }
     return Misuse();
+}
+
+// Raw bytes both ways: the console's code page must not get in the way.
+bool ReadLine(char* line, std::size_t size) {
+    static char buffer[4096];
+    static DWORD held = 0;
+    for (;;) {
+        for (DWORD i = 0; i < held; ++i) {
+            if (buffer[i] == '\n') {
+                std::size_t length = i < size - 1 ? i : size - 1;
+                std::memcpy(line, buffer, length);
+                line[length] = '\0';
+                if (length > 0 && line[length - 1] == '\r') {
+                    line[length - 1] = '\0';
+                }
+                held -= i + 1;
+                std::memmove(buffer, buffer + i + 1, held);
+                return true;
+            }
+        }
+        DWORD got = 0;
+        if (held == sizeof buffer ||
+            !ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer + held, sizeof buffer - held, &got,
+                      nullptr) ||
+            got == 0) {
+            return false;
+        }
+        held += got;
+    }
+}
+
+void Answer(int status, const std::string& text) {
+    std::string line = std::to_string(status) + " " + text + "\n";
+    DWORD written;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()),
+              &written, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char**) {
+    if (argc > 1) {
+        Misuse();
+        Answer(2, said);
+        return 2;
+    }
+    char line[4096];
+    while (ReadLine(line, sizeof line)) {
+        // Words as a command line would give them, argv[0] included.
+        char* words[8] = {const_cast<char*>("automate")};
+        int count = 1;
+        for (char* word = std::strtok(line, " "); word != nullptr && count < 8;
+             word = std::strtok(nullptr, " ")) {
+            words[count++] = word;
+        }
+        said.clear();
+        int status = count > 1 ? Act(count, words) : Misuse();
+        Answer(status, said);
+    }
+    return 0;
 }

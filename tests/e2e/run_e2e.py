@@ -17,7 +17,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from harness import (VERSION_AFTER_POWER_CYCLE, SimulatedDevice, automate,  # noqa: E402
+from harness import (VERSION_AFTER_POWER_CYCLE, Automate, SimulatedDevice,  # noqa: E402
                      wait_until)
 
 # One poll is 30 ticks of 10 ms; Wine's timers may run late, never early.
@@ -38,9 +38,10 @@ class Story:
         os.makedirs(self.shots, exist_ok=True)
         self.failures = 0
         self.passes = 0
+        self.driver = None   # started once the program is
 
     def automate(self, *words, check=True):
-        code, text = automate(self.args.automate, *words)
+        code, text = self.driver(*words)
         if check and code != 0:
             self.fail("automate %s: %s" % (" ".join(words), text))
         return text
@@ -200,6 +201,63 @@ def stalled_line(story, device):
     story.automate("wait", "status", "已连接")
 
 
+def set_pressed_as_the_link_is_lost(story, device):
+    # Set pressed after the fourth unanswered poll, before the fifth, which
+    # declares the link lost: the request dies with the link, and once the
+    # device is back it shows connected with set available. The press has
+    # one poll interval to land in; a try that missed it (a machine too
+    # slow to press within 0.3 s) is made again.
+    story.automate("select", "rate", "115200")
+    for attempt in range(1, 6):
+        device.ask("mode silent")
+        device.ask("clear")
+        device.wait_received(b"AT\r\n", 5)    # the last answer counted at the first
+        story.automate("click", "set")
+        # Read after the press on the window's own thread: still connected
+        # means the fifth poll had not come yet, so the press was taken.
+        pressed_in_time = story.automate("text", "status") == "已连接"
+        story.automate("wait", "status", "未连接")
+        if pressed_in_time:
+            break
+        print("  info press %d came after the fifth poll; once more" % attempt)
+        reach_ready(story, device)
+    story.expect("set pressed between the fourth and fifth silent poll", pressed_in_time, True)
+    device.ask("mode normal")
+    device.ask("powercycle")
+    story.automate("wait", "status", "已连接")
+    wait_for_set_button(story)
+    story.expect("result once the device is back", story.automate("text", "result"), " ")
+    story.expect("set commands on the wire",
+                 [line for line in device.lines() if line.startswith(b"AT+BAUD=")], [])
+
+
+def reply_left_at_close(story, device):
+    # The device answers each poll at once, so its answer waits for the next
+    # poll; the port is closed before that poll and opened again with the
+    # device silent (switched off, or another port with nothing on it).
+    for attempt in range(1, 6):
+        device.ask("mode silent")
+        device.ask("clear")
+        device.wait_received(b"AT\r\n", 1)
+        device.send(b"OK\r\n")         # read by the program, judged at no poll yet
+        story.automate("click", "open")
+        closed_in_time = len(device.lines()) == 1
+        story.automate("wait", "open", "打开串口")
+        device.ask("clear")
+        story.automate("click", "open")
+        story.automate("wait", "open", "关闭串口")
+        if closed_in_time:
+            break
+        print("  info close %d came after the next poll; once more" % attempt)
+        reach_ready(story, device)
+    story.expect("closed with the answer not yet judged", closed_in_time, True)
+    wait_until(device.lines, 30, "the first poll after reopening")
+    story.expect("status after the first poll", story.automate("text", "status"), "未连接")
+    story.expect("version after the first poll", story.automate("text", "version"), " ")
+    wait_until(lambda: len(device.lines()) >= 2, 30, "the second poll after reopening")
+    story.expect("commands after reopening", device.lines()[:2], [b"AT\r\n"] * 2)
+
+
 def hang_up_connected(story, device):
     hang_up(story, device, set_pending=False)
 
@@ -218,6 +276,9 @@ FAULTS = [
      stalled_line),
     ("unplugged while connected: reopen after re-plugging", hang_up_connected),
     ("unplugged with a set pending: reopen after re-plugging", hang_up_with_set_pending),
+    ("set pressed as the link is lost: void, and the device's return connects",
+     set_pressed_as_the_link_is_lost),
+    ("an answer not yet judged at close is never judged after reopening", reply_left_at_close),
 ]
 
 
@@ -243,6 +304,7 @@ def main():
                        check=True)
         program = subprocess.Popen(["wine64", args.program], stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        story.driver = Automate(args.automate)
 
         story.step("start: window, title, marker, fixed frame")
         story.automate("check")
@@ -361,6 +423,8 @@ def main():
     finally:
         if program is not None and program.poll() is None:
             program.kill()
+        if story.driver is not None:
+            story.driver.stop()
         device.stop()
 
     print("end_to_end checks: %d passed, %d failed" % (story.passes, story.failures))

@@ -18,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from harness import SimulatedDevice, automate, wait_until  # noqa: E402
+from harness import Automate, SimulatedDevice, wait_until  # noqa: E402
 
 RATES = ["57600", "115200", "19200", "38400"]
 SET_EVERY_SECONDS = 3
@@ -57,12 +57,13 @@ class Bench:
                        check=True)
         self.program = subprocess.Popen(["wine64", args.program], stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.driver = Automate(args.automate)
 
     def ask(self, command):
         return self.device.ask(command)
 
     def automate(self, *words):
-        code, text = automate(self.args.automate, *words)
+        code, text = self.driver(*words)
         if code != 0:
             raise AssertionError("automate %s: %s" % (" ".join(words), text))
         return text
@@ -77,11 +78,12 @@ class Bench:
 
     def stop(self):
         if self.program.poll() is None:
-            automate(self.args.automate, "close")
+            self.driver("close")
             try:
                 self.program.wait(30)
             except subprocess.TimeoutExpired:
                 self.program.kill()
+        self.driver.stop()
         self.device.stop()
 
 

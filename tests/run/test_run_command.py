@@ -40,6 +40,7 @@ class Account:
         self.prefix = os.path.join(self.build, "run-prefix")
         self.home = pwd.getpwnam(user).pw_dir if user else os.environ.get("HOME", "/")
         self.automate_exe = AUTOMATE
+        self.driver = None
 
     def command(self, argv):
         if self.user is None:
@@ -49,10 +50,19 @@ class Account:
                 "USER=" + self.user, "LOGNAME=" + self.user] + list(argv)
 
     def automate(self, *words):
-        env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
-                   PATH="/usr/lib/wine:" + os.environ.get("PATH", ""))
-        return harness.automate(self.automate_exe, *words, env=env,
-                                wrap=self.command([]) if self.user else ())
+        """Drives the window of the account's running tool; the driver
+        starts with the first action and lasts until stop_driver()."""
+        if self.driver is None:
+            env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
+                       PATH="/usr/lib/wine:" + os.environ.get("PATH", ""))
+            self.driver = harness.Automate(self.automate_exe, env=env,
+                                           wrap=self.command([]) if self.user else ())
+        return self.driver(*words)
+
+    def stop_driver(self):
+        if self.driver is not None:
+            self.driver.stop()
+            self.driver = None
 
 
 def make_throwaway_account(scratch):
@@ -177,6 +187,7 @@ class RunCommand(unittest.TestCase):
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 start_new_session=True)
         self.addCleanup(self.stop, proc)
+        self.addCleanup(account.stop_driver)
         # A first run builds the program and makes the prefix.
         said, found = read_until(proc, until, time.monotonic() + 900)
         if not found:
@@ -192,6 +203,7 @@ class RunCommand(unittest.TestCase):
     def close_and_expect_clean_exit(self, account, proc):
         code, out = account.automate("close")
         self.assertEqual(code, 0, out)
+        account.stop_driver()   # it runs in the tool's prefix too
         self.assertEqual(proc.wait(60), 0)
         deadline = time.monotonic() + 30
         while leftovers(account) and time.monotonic() < deadline:
