@@ -1,6 +1,7 @@
 """Pieces the Linux-side test drivers share: starting a simulated device,
 driving the program with automate.exe under Wine, a private X display, and
 waiting for a condition with a deadline."""
+import argparse
 import ast
 import os
 import select
@@ -12,6 +13,7 @@ import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 SIMDEVICE = os.path.join(ROOT, "tools", "simdevice.py")
+RIG = os.path.join(ROOT, "scripts", "wine-rig")
 
 
 def start_device(link, *extra):
@@ -44,11 +46,15 @@ class SimulatedDevice:
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=30)
         self.file = self.sock.makefile("rw")
 
-    def ask(self, command):
-        """The reply to one control command, without its "ok"."""
+    def command(self, command):
+        """The reply line to one control command, as the device gives it."""
         self.file.write(command + "\n")
         self.file.flush()
-        reply = self.file.readline().strip()
+        return self.file.readline().rstrip("\n")
+
+    def ask(self, command):
+        """The reply to one control command, without its "ok"."""
+        reply = self.command(command).strip()
         if not reply.startswith("ok"):
             raise AssertionError("device refused %r: %s" % (command, reply))
         return reply[3:]
@@ -79,10 +85,48 @@ class SimulatedDevice:
         return wait_until(lambda: (self.lines() or [None])[0], 30, "a command from the program")
 
     def stop(self):
+        self.file.close()
         self.sock.close()
-        self.proc.terminate()
-        self.proc.wait(10)
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
         self.proc.stdout.close()
+
+
+def story_arguments():
+    """The arguments of every story (add_story in tests/CMakeLists.txt);
+    a story may add its own before parsing."""
+    parser = argparse.ArgumentParser()
+    for name in ("--rig", "--prefix", "--work", "--program", "--automate"):
+        parser.add_argument(name, required=True)
+    return parser
+
+
+class Session:
+    """baudset.exe under Wine with a simulated device as its only port,
+    COM3, and automate.exe to drive it; stop() ends all three."""
+
+    def __init__(self, args, *device_args):
+        os.makedirs(args.work, exist_ok=True)
+        self.device = SimulatedDevice(os.path.join(args.work, "com3"), *device_args)
+        self.program = self.automate = None
+        try:
+            subprocess.run([args.rig, "ports", "--prefix", args.prefix, "--port",
+                            "3=" + self.device.link], check=True)
+            self.program = subprocess.Popen(["wine64", args.program], stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.automate = Automate(args.automate)
+        except BaseException:
+            self.stop()
+            raise
+
+    def stop(self):
+        if self.program is not None and self.program.poll() is None:
+            self.program.kill()
+            self.program.wait(30)
+        if self.automate is not None:
+            self.automate.stop()
+        self.device.stop()
 
 
 def wait_until(condition, seconds, what):
@@ -99,31 +143,23 @@ def wait_until(condition, seconds, what):
 
 
 class XDisplay:
-    """A private Xvfb display, optionally with a window manager on it."""
+    """A private Xvfb display (the rig's own) with a window manager on it,
+    until stop()."""
 
-    def __init__(self, window_manager=None):
-        read_end, write_end = os.pipe()
-        # -displayfd: Xvfb picks a free display and names it once it takes
-        # connections.
+    def __init__(self, window_manager):
+        # The rig prints nothing of its own on stdout: the first line is ours.
         self.server = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-             "-nolisten", "tcp"], pass_fds=(write_end,),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as report:
-            number = report.readline().strip()
-        if not number:
-            self.server.kill()
-            raise AssertionError("Xvfb did not start")
-        self.name = ":" + number
-        self.manager = None
-        if window_manager:
-            self.manager = subprocess.Popen([window_manager], env=self.env(),
-                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            # A window manager announces itself on the root window once it
-            # manages; a window mapped before that would stay unframed.
-            wait_until(lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in self.x("xprop", "-root"),
-                       60, window_manager + " managing " + self.name)
+            [RIG, "xvfb", "--", "sh", "-c", 'echo "$DISPLAY"; exec "$0"', window_manager],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            text=True)
+        self.name = self.server.stdout.readline().strip()
+        if not self.name.startswith(":"):
+            self.stop()
+            raise AssertionError("no display for %s" % window_manager)
+        # A window manager announces itself on the root window once it
+        # manages; a window mapped before that would stay unframed.
+        wait_until(lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in self.x("xprop", "-root"),
+                   60, window_manager + " managing " + self.name)
 
     def env(self):
         return dict(os.environ, DISPLAY=self.name)
@@ -135,10 +171,11 @@ class XDisplay:
         return result.stdout if result.returncode == 0 else ""
 
     def stop(self):
-        for process in (self.manager, self.server):
-            if process is not None and process.poll() is None:
-                process.terminate()
-                process.wait(10)
+        """The rig takes the window manager and the display down with it."""
+        if self.server.poll() is None:
+            self.server.terminate()
+            self.server.wait(30)
+        self.server.stdout.close()
 
 
 class Automate:

@@ -30,12 +30,14 @@ per command: "ok[ value]" or "error <reason>".
   powercycle   -> ok              rate        -> ok 9600
   power        -> ok on | ok off  off from a power-cycle until its banner is out
   mode NAME    -> ok NAME         setrate N   -> ok N
-  banner TEXT  -> ok              clear       -> ok   (forget received lines)
+  banner TEXT  -> ok              clear       -> ok   (forget received lines,
+                                                       those waiting on the line too)
   received     -> "ok" if none, else "ok L1 | L2 | ..."  every line received
                   since start or clear (what already waits on the line
                   included), oldest first, terminator included,
                   escaped so that ast.literal_eval("b'%s'" % L) gives the bytes
                   (a '|' inside a line is sent as \\x7c)
+  received hex -> ok HEX          the same lines, joined, as hex
   termios      -> ok 9600 8 N 1   speed, data bits, parity (N/E/O/M/S), stop
                   bits as the slave side set them.  Linux ptys force CS8 and
                   clear PARENB, so data bits and parity always read 8 N.
@@ -464,12 +466,16 @@ class Device:
                 return "error banner text missing"
             self.banner = arg
             return "ok"
+        if cmd == "received" and arg == "hex":
+            self.take_what_arrived()
+            return ("ok " + b"".join(self.received).hex()).strip()
         if cmd == "received":
             self.take_what_arrived()
             if not self.received:
                 return "ok"
             return "ok " + " | ".join(escape(line) for line in self.received)
         if cmd == "clear":
+            self.take_what_arrived()
             self.received.clear()
             return "ok"
         if cmd == "termios":

@@ -19,7 +19,8 @@
 //   font FAMILY               whether that font family is installed
 //   responsive SECONDS        for that long, round trips of WM_NULL to the
 //                             window; prints the slowest in ms
-//   handles                   the program's open handle count
+//   handles                   the program's open handles: the count, then
+//                             how many of each type ("37 Event=2 File=5 ...")
 //
 // Every action but "font" first waits (up to 60 s) for the window to be shown
 // with its panel; it is looked up afresh for each action.
@@ -34,13 +35,15 @@
 #include <cwchar>
 #include <string>
 
+#include "app_shell.h"
 #include "resource.h"
+#include "test_support.h"
 
 namespace {
 
+// The program's own texts, as they must stand.
 constexpr wchar_t kClassName[] = L"TOLVARSDK_DEMO";
 constexpr wchar_t kTitle[] = L"VelmoraV1.5";
-constexpr wchar_t kMarker[] = L"TolvarTest__20170523_QK";
 
 std::wstring FromUtf8(const char* text) {
     wchar_t wide[1024];
@@ -68,6 +71,8 @@ std::string ToUtf8(const std::wstring& text) {
 
 // What the current action says: its answer's text, escaped to one line.
 std::string said;
+// The window that "close" closes once its answer is out.
+HWND windowToClose = nullptr;
 
 void Say(const std::string& text) {
     said.clear();
@@ -96,17 +101,8 @@ HWND FindPanel(HWND main) { return FindWindowExW(main, nullptr, L"#32770", nullp
 
 // Polls `condition` every 20 ms until it holds or `timeoutMs` have passed.
 template <typename Condition>
-bool WaitUntil(Condition condition, DWORD timeoutMs) {
-    DWORD begin = GetTickCount();
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
-        if (GetTickCount() - begin >= timeoutMs) {
-            return false;
-        }
-        Sleep(20);
-    }
+bool Poll(Condition condition, DWORD timeoutMs) {
+    return WaitUntil(condition, timeoutMs, [] { Sleep(20); });
 }
 
 // The window counts once it is shown with its panel in it: FindWindow sees
@@ -121,7 +117,7 @@ bool IsReady(HWND main) {
 
 HWND FindMainWindow() {
     HWND window = nullptr;
-    WaitUntil(
+    Poll(
         [&window] {
             window = FindWindowW(kClassName, nullptr);
             return window != nullptr && IsReady(window);
@@ -158,7 +154,7 @@ int Check(HWND main) {
     if (std::wcscmp(title, kTitle) != 0) {
         return Fail("title is " + ToUtf8(title));
     }
-    if (GetPropW(main, kMarker) != reinterpret_cast<HANDLE>(1)) {
+    if (GetPropW(main, AppShell::kMarkerProperty) != reinterpret_cast<HANDLE>(1)) {
         return Fail("marker property missing");
     }
     LONG style = GetWindowLongW(main, GWL_STYLE);
@@ -168,7 +164,8 @@ int Check(HWND main) {
     }
     RECT rect;
     GetWindowRect(main, &rect);
-    if (rect.right - rect.left != 280 || rect.bottom - rect.top != 325) {
+    if (rect.right - rect.left != AppShell::kWindowWidth ||
+        rect.bottom - rect.top != AppShell::kWindowHeight) {
         return Fail("window is " + std::to_string(rect.right - rect.left) + "x" +
                     std::to_string(rect.bottom - rect.top));
     }
@@ -196,7 +193,7 @@ int Select(HWND panel, const char* list, const char* text) {
 int Wait(HWND control, const char* expected, DWORD timeoutMs) {
     std::wstring wanted = Argument(expected);
     std::wstring now;
-    if (WaitUntil([&] { return (now = TextOf(control)) == wanted; }, timeoutMs)) {
+    if (Poll([&] { return (now = TextOf(control)) == wanted; }, timeoutMs)) {
         Say("ok");
         return 0;
     }
@@ -205,11 +202,11 @@ int Wait(HWND control, const char* expected, DWORD timeoutMs) {
 
 int MinimizeRestore(HWND main) {
     ShowWindow(main, SW_MINIMIZE);
-    if (!WaitUntil([main] { return IsIconic(main) != FALSE; }, 5000)) {
+    if (!Poll([main] { return IsIconic(main) != FALSE; }, 5000)) {
         return Fail("not minimised");
     }
     ShowWindow(main, SW_RESTORE);
-    if (!WaitUntil([main] { return !IsIconic(main) && IsReady(main); }, 5000) ||
+    if (!Poll([main] { return !IsIconic(main) && IsReady(main); }, 5000) ||
         GetDlgItem(FindPanel(main), IDC_OPEN_BUTTON) == nullptr) {
         return Fail("panel not intact after restore");
     }
@@ -261,8 +258,7 @@ int Responsive(HWND main, const char* secondsText) {
     return 0;
 }
 
-// Counts the program's valid handles by trying each handle value: Wine
-// answers GetProcessHandleCount with 0, whatever is open.
+// The program's open handles: the count, then how many of each type.
 int Handles(HWND main) {
     DWORD processId = 0;
     GetWindowThreadProcessId(main, &processId);
@@ -270,18 +266,10 @@ int Handles(HWND main) {
     if (process == nullptr) {
         return Fail("cannot open the program's process");
     }
-    DWORD count = 0;
-    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
-        HANDLE copy = nullptr;
-        if (DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0,
-                            FALSE, DUPLICATE_SAME_ACCESS)) {
-            CloseHandle(copy);
-            ++count;
-        }
-    }
+    HandleCensus census = TakeHandleCensus(process);
     CloseHandle(process);
-    Say(std::to_string(count));
-    return count > 0 ? 0 : Fail("no handle found");
+    Say(census.Render());
+    return census.total > 0 ? 0 : Fail("no handle found");
 }
 
 // One action: argv[1] and what follows it.
@@ -311,7 +299,10 @@ int Act(int argc, char** argv) {
         return 0;
     }
     if (action == "close") {
-        PostMessageW(main, WM_CLOSE, 0, 0);
+        // Closed only once the answer is out: whoever started the program
+        // may end everything in its prefix, this driver included, as soon
+        // as the window is gone.
+        windowToClose = main;
         Say("ok");
         return 0;
     }
@@ -351,35 +342,7 @@ int Act(int argc, char** argv) {
     return Misuse();
 }
 
-// Raw bytes both ways: the console's code page must not get in the way.
-bool ReadLine(char* line, std::size_t size) {
-    static char buffer[4096];
-    static DWORD held = 0;
-    for (;;) {
-        for (DWORD i = 0; i < held; ++i) {
-            if (buffer[i] == '\n') {
-                std::size_t length = i < size - 1 ? i : size - 1;
-                std::memcpy(line, buffer, length);
-                line[length] = '\0';
-                if (length > 0 && line[length - 1] == '\r') {
-                    line[length - 1] = '\0';
-                }
-                held -= i + 1;
-                std::memmove(buffer, buffer + i + 1, held);
-                return true;
-            }
-        }
-        DWORD got = 0;
-        if (held == sizeof buffer ||
-            !ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer + held, sizeof buffer - held, &got,
-                      nullptr) ||
-            got == 0) {
-            return false;
-        }
-        held += got;
-    }
-}
-
+// Raw bytes out: the console's code page must not get in the way.
 void Answer(int status, const std::string& text) {
     std::string line = std::to_string(status) + " " + text + "\n";
     DWORD written;
@@ -396,17 +359,21 @@ int main(int argc, char**) {
         return 2;
     }
     char line[4096];
-    while (ReadLine(line, sizeof line)) {
+    while (std::fgets(line, sizeof line, stdin) != nullptr) {
         // Words as a command line would give them, argv[0] included.
         char* words[8] = {const_cast<char*>("automate")};
         int count = 1;
-        for (char* word = std::strtok(line, " "); word != nullptr && count < 8;
-             word = std::strtok(nullptr, " ")) {
+        for (char* word = std::strtok(line, " \r\n"); word != nullptr && count < 8;
+             word = std::strtok(nullptr, " \r\n")) {
             words[count++] = word;
         }
         said.clear();
         int status = count > 1 ? Act(count, words) : Misuse();
         Answer(status, said);
+        if (windowToClose != nullptr) {
+            PostMessageW(windowToClose, WM_CLOSE, 0, 0);
+            windowToClose = nullptr;
+        }
     }
     return 0;
 }

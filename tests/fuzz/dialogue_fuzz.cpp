@@ -28,8 +28,12 @@
 // and a reference model that predicts every write, panel call and trace
 // line exactly.
 //
-// The seed corpus in corpus/ is written by make_corpus.py, which replays the
-// transcripts of tests/protocol/protocol_engine_test.cpp in this format.
+// The seed corpus in corpus/ holds the transcripts of the protocol tests in
+// this format, written by the tests themselves:
+//   BAUDSET_FUZZ_SEEDS=tests/fuzz/corpus build/native/tests/protocol_tests
+// and six edges made by hand: rate texts with a NUL, non-ASCII, 99 bytes
+// then none, and a null pointer, a burst past the 512 bytes the accumulator
+// keeps, and long runs of ticks with the port closed in between.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_device.h"
 #include "protocol_engine.h"
 #include "rx_accumulator.h"
 #include "trace_channel.h"
@@ -75,8 +80,9 @@ const char* const kCannedReplies[] = {"OK\r\n",    "ERROR\r\n",  "V2.1\r\n",  "9
                                       "57600\r\n", "115200\r\n", "\r\n",      "+BAUD:9600\r\n"};
 constexpr std::size_t kCannedCount = sizeof kCannedReplies / sizeof kCannedReplies[0];
 
-// Where the dialogue stands; the numbers are the ones trace lines carry.
-enum class Phase : int { Awaiting = 0, Ready = 1, Querying = 2, Setting = 3 };
+// Where the dialogue stands, in the engine's own terms (the numbers are the
+// ones trace lines carry).
+using Phase = ProtocolState;
 
 // --- reporting --------------------------------------------------------------
 
@@ -108,38 +114,12 @@ std::string Printable(const std::string& bytes) {
 
 // --- what the engine did ------------------------------------------------------
 
-struct ViewCall {
-    char kind;  // 's'tatus, 'v'ersion, 'r'esult, 'e'nable, 'x' select
-    std::string text;
-    int value;
-
-    bool operator==(const ViewCall& other) const {
-        return kind == other.kind && text == other.text && value == other.value;
-    }
-    std::string Render() const {
-        switch (kind) {
-        case 's': return "status:" + Printable(text);
-        case 'v': return "version:" + Printable(text);
-        case 'r': return "result:" + Printable(text);
-        case 'e': return "enable:" + std::to_string(value);
-        default: return "select:" + std::to_string(value);
-        }
-    }
-};
-
-ViewCall Status(const std::string& text) { return {'s', text, 0}; }
-ViewCall Version(const std::string& text) { return {'v', text, 0}; }
-ViewCall Result(const std::string& text) { return {'r', text, 0}; }
-ViewCall Enable(bool on) { return {'e', std::string(), on ? 1 : 0}; }
-ViewCall Select(int index) { return {'x', std::string(), index}; }
-
-std::string Render(const std::vector<ViewCall>& calls) {
-    std::string out = "[";
-    for (const ViewCall& call : calls) {
-        out += (out.size() > 1 ? ", " : "") + call.Render();
-    }
-    return out + "]";
-}
+// Panel calls as the protocol tests record them: "status:已连接", "enable:1".
+std::string Status(const std::string& text) { return "status:" + text; }
+std::string Version(const std::string& text) { return "version:" + text; }
+std::string Result(const std::string& text) { return "result:" + text; }
+std::string Enable(bool on) { return on ? "enable:1" : "enable:0"; }
+std::string Select(int index) { return "select:" + std::to_string(index); }
 
 std::string Render(const std::vector<std::string>& texts) {
     std::string out = "[";
@@ -149,35 +129,33 @@ std::string Render(const std::vector<std::string>& texts) {
     return out + "]";
 }
 
-class Outputs : public PortWriter, public PanelView, public TraceSink {
+// The trace's sink, with the bound the debugger's log relies on checked
+// before anything is copied.
+class CheckedSink : public RecordingSink {
 public:
-    void Write(const char* bytes, std::size_t length) override { writes.emplace_back(bytes, length); }
-    void SetStatusText(const char* text) override { view.push_back(Status(text)); }
-    void SetVersionText(const char* text) override { view.push_back(Version(text)); }
-    void SetResultText(const char* text) override { view.push_back(Result(text)); }
-    void EnableSetButton(bool enabled) override { view.push_back(Enable(enabled)); }
-    void SelectRate(int index) override { view.push_back(Select(index)); }
     void Send(const char* bytes, std::size_t length) override {
-        // Checked before the copy: the length is what the debugger's log
-        // would be handed.
         if (length > kMaxTrace) {
             Fail("a trace line is at most 128 bytes", "sent " + std::to_string(length));
         }
-        traces.emplace_back(bytes, length);
+        RecordingSink::Send(bytes, length);
     }
+};
 
-    [[gnu::always_inline]] bool Empty() const { return writes.empty() && view.empty() && traces.empty(); }
+struct Outputs {
+    [[gnu::always_inline]] bool Empty() const {
+        return writer.writes.empty() && view.calls.empty() && sink.sent.empty();
+    }
     void Clear() {
         if (!Empty()) {
-            writes.clear();
-            view.clear();
-            traces.clear();
+            writer.writes.clear();
+            view.calls.clear();
+            sink.sent.clear();
         }
     }
 
-    std::vector<std::string> writes;
-    std::vector<ViewCall> view;
-    std::vector<std::string> traces;
+    RecordingWriter writer;
+    RecordingView view;
+    CheckedSink sink;
 };
 
 // --- the reference model ------------------------------------------------------
@@ -204,13 +182,13 @@ struct Expected {
     bool poll = false;       // this tick is a poll
     bool lineValid = false;  // ... which took a valid line
     std::vector<std::string> writes;
-    std::vector<ViewCall> view;
+    std::vector<std::string> view;
     std::vector<std::string> traces;
 };
 
 struct Model {
     bool open = true;
-    Phase phase = Phase::Awaiting;
+    Phase phase = Phase::AwaitingDevice;
     std::uint32_t sincePoll = 0;   // ticks since opening or since the last poll
     std::uint32_t sinceValid = 0;  // ticks since opening, the last valid line or link lost
     bool setPending = false;
@@ -230,7 +208,7 @@ struct Model {
 
     void Closed() {
         open = false;
-        phase = Phase::Awaiting;
+        phase = Phase::AwaitingDevice;
         setPending = false;
     }
 
@@ -248,8 +226,8 @@ struct Model {
 
     std::string Command() const {
         switch (phase) {
-        case Phase::Querying: return kQuery;
-        case Phase::Setting: return kSetPrefix + rate + "\r\n";
+        case Phase::QueryingBaud: return kQuery;
+        case Phase::SettingBaud: return kSetPrefix + rate + "\r\n";
         default: return kKeepAlive;
         }
     }
@@ -260,7 +238,7 @@ struct Model {
         ++sincePoll;
         if (sinceValid == kLinkLostAfter) {
             sinceValid = 0;
-            phase = Phase::Awaiting;
+            phase = Phase::AwaitingDevice;
             setPending = false;
             e.view = {Status(kNotConnected), Result(kBlank), Version(kBlank), Enable(false)};
         }
@@ -279,13 +257,13 @@ struct Model {
             e.traces.push_back(TraceCut("\r\ncomRcv " + shown + ", state " +
                                         std::to_string(static_cast<int>(phase))));
             switch (phase) {
-            case Phase::Awaiting:
+            case Phase::AwaitingDevice:
                 e.view.push_back(Status(kConnected));
                 e.view.push_back(Result(kBlank));
                 e.view.push_back(Version(shown));
-                phase = Phase::Querying;
+                phase = Phase::QueryingBaud;
                 break;
-            case Phase::Querying: {
+            case Phase::QueryingBaud: {
                 std::string body = line.substr(0, line.size() - 2);
                 for (int i = 0; i < kRateEntries; ++i) {
                     if (body == kRates[i]) {
@@ -296,7 +274,7 @@ struct Model {
                 phase = Phase::Ready;
                 break;
             }
-            case Phase::Setting:
+            case Phase::SettingBaud:
                 e.view.push_back(Result(line.compare(0, 2, "OK") == 0 ? kSucceeded : kFailed));
                 phase = Phase::Ready;
                 break;
@@ -306,7 +284,7 @@ struct Model {
         }
         if (setPending) {
             setPending = false;
-            phase = Phase::Setting;
+            phase = Phase::SettingBaud;
         }
         e.writes.push_back(Command());
         return e;
@@ -324,12 +302,12 @@ struct Panel {
     int validPollsInRow = 0;    // polls since the open that each took a valid line
     bool heardSinceOpen = false;  // some poll since the open took a valid line
 
-    void Show(const std::vector<ViewCall>& calls) {
-        for (const ViewCall& call : calls) {
-            if (call.kind == 's') {
-                status = call.text;
-            } else if (call.kind == 'e') {
-                setEnabled = call.value != 0;
+    void Show(const std::vector<std::string>& calls) {
+        for (const std::string& call : calls) {
+            if (call.compare(0, 7, "status:") == 0) {
+                status = call.substr(7);
+            } else if (call.compare(0, 7, "enable:") == 0) {
+                setEnabled = call == Enable(true);
             }
         }
     }
@@ -361,34 +339,25 @@ void CheckOperatorView(const Panel& panel, const std::vector<std::string>& write
 // What the engine did against what the model predicts, to the byte and in
 // order.
 void CheckAgainstModel(const Outputs& out, const Expected& e) {
-    if (out.writes != e.writes) {
+    if (out.writer.writes != e.writes) {
         Fail("the command follows the dialogue",
-             "wrote " + Render(out.writes) + ", expected " + Render(e.writes));
+             "wrote " + Render(out.writer.writes) + ", expected " + Render(e.writes));
     }
-    if (!(out.view == e.view)) {
+    if (out.view.calls != e.view) {
         Fail("the panel follows the dialogue",
-             "shown " + Render(out.view) + ", expected " + Render(e.view));
+             "shown " + Render(out.view.calls) + ", expected " + Render(e.view));
     }
-    if (out.traces != e.traces) {
+    if (out.sink.sent != e.traces) {
         Fail("the trace follows the dialogue",
-             "traced " + Render(out.traces) + ", expected " + Render(e.traces));
-    }
-}
-
-ProtocolState StateOf(Phase phase) {
-    switch (phase) {
-    case Phase::Ready: return ProtocolState::Ready;
-    case Phase::Querying: return ProtocolState::QueryingBaud;
-    case Phase::Setting: return ProtocolState::SettingBaud;
-    default: return ProtocolState::AwaitingDevice;
+             "traced " + Render(out.sink.sent) + ", expected " + Render(e.traces));
     }
 }
 
 void CheckState(const ProtocolEngine& engine, const Model& model) {
-    if (engine.State() != StateOf(model.phase)) {
+    if (engine.State() != model.phase) {
         Fail("the state follows the dialogue",
              "engine in state " + std::to_string(static_cast<int>(engine.State())) +
-                 ", expected " + std::to_string(static_cast<int>(StateOf(model.phase))));
+                 ", expected " + std::to_string(static_cast<int>(model.phase)));
     }
 }
 
@@ -415,8 +384,8 @@ private:
 };
 
 struct Rig {
-    Rig() : engine(accumulator, outputs, outputs, trace) {
-        trace.Connect(&outputs);
+    Rig() : engine(accumulator, outputs.writer, outputs.view, trace) {
+        trace.Connect(&outputs.sink);
         // As the panel starts: reset once, then the port opens.
         engine.Reset();
         engine.OnPortOpened();
@@ -441,7 +410,7 @@ struct Rig {
     // Out of line, so that the quiet ticks above do not set up its frame.
     [[gnu::noinline]] void CheckTick() {
         Expected e = model.Tick();
-        panel.Show(outputs.view);
+        panel.Show(outputs.view.calls);
         if (e.poll) {
             panel.Polled(e.lineValid);
         }
@@ -449,7 +418,7 @@ struct Rig {
     }
 
     void Check(const Expected& e) {
-        CheckOperatorView(panel, outputs.writes);
+        CheckOperatorView(panel, outputs.writer.writes);
         CheckAgainstModel(outputs, e);
         CheckState(engine, model);
     }

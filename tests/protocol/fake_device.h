@@ -33,12 +33,18 @@ public:
 };
 
 // One engine wired to a scripted device: the test plays the device by
-// appending its answers, and advances time only by ticks.
+// appending its answers, and advances time only by ticks. Every step is also
+// written down in the dialogue fuzzer's script format; with the environment
+// variable BAUDSET_FUZZ_SEEDS=DIR each dialogue leaves its script in DIR as a
+// seed, named after its test.
 struct Dialogue {
     Dialogue();
+    ~Dialogue();
 
-    void DeviceAnswers(const std::string& bytes) { accumulator.Append(bytes.data(), bytes.size()); }
+    void DeviceAnswers(const std::string& bytes);
     void Tick(int count = 1);
+    // The operator presses set with `rateText` selected.
+    void RequestSet(const char* rateText);
     // Ticks up to and including the next poll (the engine polls every 30th).
     void UntilPoll() { Tick(static_cast<int>(ProtocolEngine::kPollDivider)); }
 
@@ -55,6 +61,7 @@ struct Dialogue {
     // so that a test can start from Ready.
     void ReachReady(const std::string& version = "V2.1\r\n", const std::string& rate = "9600\r\n");
 
+    std::string script;
     RxAccumulator accumulator;
     RecordingWriter writer;
     RecordingView view;

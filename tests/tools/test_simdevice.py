@@ -2,12 +2,9 @@
 
 Run: python3 -m unittest discover -s tests/tools -v
 """
-import ast
 import os
-import re
 import select
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -16,23 +13,14 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SIMDEVICE = os.path.join(HERE, "..", "..", "tools", "simdevice.py")
+sys.path.insert(0, os.path.join(HERE, ".."))
+from harness import SIMDEVICE, SimulatedDevice  # noqa: E402
 
 
 def start_device(tmpdir, *extra):
-    link = os.path.join(tmpdir, "simcom")
+    """A device linked at tmpdir/simcom, logging to tmpdir/device.log."""
     log = os.path.join(tmpdir, "device.log")
-    proc = subprocess.Popen(
-        [sys.executable, SIMDEVICE, "--link", link, "--log", log] + list(extra),
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    ready, _, _ = select.select([proc.stdout], [], [], 10)
-    line = proc.stdout.readline().decode() if ready else ""
-    m = re.match(r"simdevice: ready link=(\S+) pty=(/dev/pts/\d+) control=127\.0\.0\.1:(\d+)$",
-                 line.strip())
-    if not m:
-        proc.kill()
-        raise RuntimeError("device did not get ready: %r" % line)
-    return proc, link, log, int(m.group(3))
+    return SimulatedDevice(os.path.join(tmpdir, "simcom"), "--log", log, *extra), log
 
 
 def set_port(fd, speed=termios.B9600, bits=termios.CS8, parity=None, stop2=False):
@@ -51,38 +39,22 @@ def set_port(fd, speed=termios.B9600, bits=termios.CS8, parity=None, stop2=False
     termios.tcsetattr(fd, termios.TCSANOW, a)
 
 
-class Control:
-    def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
-        self.f = self.sock.makefile("rwb")
-
-    def __call__(self, cmd):
-        self.f.write(cmd.encode() + b"\n")
-        self.f.flush()
-        return self.f.readline().decode().rstrip("\n")
-
-    def close(self):
-        self.f.close()
-        self.sock.close()
-
-
 class SimDeviceTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
-        cls.proc, cls.link, cls.logfile, cls.port = start_device(
+        cls.device, cls.logfile = start_device(
             cls.tmp.name, "--split-delay", "0.3", "--slow-delay", "0.3",
             "--banner-delay", "0.02")
+        cls.link = cls.device.link
 
     @classmethod
     def tearDownClass(cls):
-        cls.proc.terminate()
-        cls.proc.wait(5)
-        cls.proc.stdout.close()
+        cls.device.stop()
         cls.tmp.cleanup()
 
     def setUp(self):
-        self.ctl = Control(self.port)
+        self.ctl = self.device.command
         for cmd in ("reopen", "mode normal", "setrate 9600", "banner V2.1", "clear"):
             self.assertTrue(self.ctl(cmd).startswith("ok"), cmd)
         self.fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
@@ -91,7 +63,6 @@ class SimDeviceTest(unittest.TestCase):
 
     def tearDown(self):
         os.close(self.fd)
-        self.ctl.close()
 
     def read(self, timeout=1.0, until=b"\r\n"):
         """Read until the data ends with `until` or the timeout passes."""
@@ -143,7 +114,7 @@ class SimDeviceTest(unittest.TestCase):
         self.assertEqual(self.ctl("banner V3.0-beta"), "ok")
         self.assertEqual(self.ctl("powercycle"), "ok")
         self.assertEqual(self.read(), b"V3.0-beta\r\n")
-        self.proc.send_signal(signal.SIGUSR1)
+        self.device.proc.send_signal(signal.SIGUSR1)
         self.assertEqual(self.read(), b"V3.0-beta\r\n")
 
     def test_silent(self):
@@ -220,10 +191,8 @@ class SimDeviceTest(unittest.TestCase):
         lines = [b"AT\r\n", b"AT+BAUD?\r\n", b"x|y 'q'\\\xff\n"]
         for line in lines:
             self.cmd(line)
-        reply = self.ctl("received")
-        self.assertTrue(reply.startswith("ok "))
-        items = [ast.literal_eval("b'%s'" % item) for item in reply[3:].split(" | ")]
-        self.assertEqual(items, lines)
+        self.assertEqual(self.device.lines(), lines)
+        self.assertEqual(self.ctl("received hex"), "ok " + b"".join(lines).hex())
         self.assertEqual(self.ctl("clear"), "ok")
         self.assertEqual(self.ctl("received"), "ok")
         with open(self.logfile) as f:
@@ -287,20 +256,18 @@ class LifecycleTest(unittest.TestCase):
 
     def test_banner_on_start_and_sigterm(self):
         with tempfile.TemporaryDirectory() as tmp:
-            proc, link, _, port = start_device(tmp, "--banner-on-start", "--banner", "V9")
+            device, _ = start_device(tmp, "--banner-on-start", "--banner", "V9")
             try:
-                fd = os.open(link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                fd = os.open(device.link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
                 set_port(fd)
                 time.sleep(0.1)
                 self.assertEqual(os.read(fd, 100), b"V9\r\n")   # waited in the pty
                 os.close(fd)
-                proc.send_signal(signal.SIGTERM)
-                self.assertEqual(proc.wait(5), 0)
-                self.assertFalse(os.path.lexists(link))
+                device.proc.send_signal(signal.SIGTERM)
+                self.assertEqual(device.proc.wait(5), 0)
+                self.assertFalse(os.path.lexists(device.link))
             finally:
-                proc.kill()
-                proc.wait()
-                proc.stdout.close()
+                device.stop()
 
     def test_start_off_until_powercycle(self):
         def ask(fd, line, wait):
@@ -313,36 +280,28 @@ class LifecycleTest(unittest.TestCase):
             return data
 
         with tempfile.TemporaryDirectory() as tmp:
-            proc, link, _, port = start_device(tmp, "--start-off", "--off-time", "0.2")
+            device, _ = start_device(tmp, "--start-off", "--off-time", "0.2")
             try:
-                fd = os.open(link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                fd = os.open(device.link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
                 set_port(fd)
                 self.assertEqual(ask(fd, b"AT\r\n", 0.3), b"", "off: no answer")
-                ctl = Control(port)
-                self.assertEqual(ctl("powercycle"), "ok")
+                self.assertEqual(device.command("powercycle"), "ok")
                 self.assertEqual(ask(fd, b"AT\r\n", 0.1), b"", "still off while cycling")
                 self.assertEqual(ask(fd, b"", 1.0), b"V2.1\r\n")
                 self.assertEqual(ask(fd, b"AT\r\n", 1.0), b"OK\r\n")
-                ctl.close()
                 os.close(fd)
             finally:
-                proc.kill()
-                proc.wait()
-                proc.stdout.close()
+                device.stop()
 
     def test_quit(self):
         with tempfile.TemporaryDirectory() as tmp:
-            proc, link, _, port = start_device(tmp)
+            device, _ = start_device(tmp)
             try:
-                ctl = Control(port)
-                self.assertEqual(ctl("quit"), "ok bye")
-                ctl.close()
-                self.assertEqual(proc.wait(5), 0)
-                self.assertFalse(os.path.lexists(link))
+                self.assertEqual(device.command("quit"), "ok bye")
+                self.assertEqual(device.proc.wait(5), 0)
+                self.assertFalse(os.path.lexists(device.link))
             finally:
-                proc.kill()
-                proc.wait()
-                proc.stdout.close()
+                device.stop()
 
 
 if __name__ == "__main__":

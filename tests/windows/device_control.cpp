@@ -19,33 +19,6 @@ bool EnsureWinsock() {
     return started;
 }
 
-// The device escapes each received line as the inside of a Python bytes
-// literal; undo the escapes that a line can contain.
-std::string Unescape(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 >= text.size()) {
-            out += text[i];
-            continue;
-        }
-        char c = text[++i];
-        switch (c) {
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case '0': out += '\0'; break;
-        case 'x':
-            if (i + 2 < text.size()) {
-                out += static_cast<char>(std::strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
-                i += 2;
-            }
-            break;
-        default: out += c; break;
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 DeviceControl::DeviceControl(int comNumber) : socket_(INVALID_SOCKET) {
@@ -109,18 +82,12 @@ std::string DeviceControl::Ask(const std::string& command) {
 }
 
 std::string DeviceControl::Received() {
-    std::string items = Ask("received");
-    std::string joined;
-    std::size_t start = 0;
-    while (start < items.size()) {
-        std::size_t bar = items.find(" | ", start);
-        if (bar == std::string::npos) {
-            bar = items.size();
-        }
-        joined += Unescape(items.substr(start, bar - start));
-        start = bar + 3;
+    std::string hex = Ask("received hex");
+    std::string bytes;
+    for (std::size_t at = 0; at + 1 < hex.size(); at += 2) {
+        bytes += static_cast<char>(std::strtol(hex.substr(at, 2).c_str(), nullptr, 16));
     }
-    return joined;
+    return bytes;
 }
 
 std::string Hex(const std::string& bytes) {

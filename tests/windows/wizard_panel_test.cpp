@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "device_control.h"
 #include "resource.h"
+#include "test_support.h"
 #include "wizard_panel.h"
 
 namespace {
@@ -76,15 +78,8 @@ constexpr DWORD kDeadlineMs = 15000;
 
 // Lets the program run until `condition` holds or the deadline passes.
 template <typename Condition>
-bool RunUntil(Condition condition, DWORD timeoutMs = kDeadlineMs) {
-    DWORD begin = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - begin >= timeoutMs) {
-            return false;
-        }
-        Pump(20);
-    }
-    return true;
+bool RunUntil(Condition condition) {
+    return WaitUntil(condition, kDeadlineMs, [] { Pump(20); });
 }
 
 // Lets the program run until control `id` shows `expected`.
@@ -146,8 +141,11 @@ protected:
 TEST_F(WizardPanelTest, StartsWithPortsSortedAsTextAndRatesInTableOrder) {
     EXPECT_EQ(Items(IDC_PORT_COMBO), (std::vector<std::wstring>{L"COM10", L"COM3", L"COM4"}));
     EXPECT_EQ(Text(IDC_PORT_COMBO), L"COM10");
-    EXPECT_EQ(Items(IDC_BAUD_COMBO), (std::vector<std::wstring>{L"9600", L"14400", L"19200", L"38400",
-                                                               L"56000", L"57600", L"115200"}));
+    std::vector<std::wstring> rates;
+    for (const char* rate : kRateTable) {
+        rates.emplace_back(rate, rate + std::strlen(rate));
+    }
+    EXPECT_EQ(Items(IDC_BAUD_COMBO), rates);
     EXPECT_EQ(Text(IDC_BAUD_COMBO), L"9600");
     EXPECT_FALSE(SetButtonEnabled());
     EXPECT_EQ(Text(IDC_OPEN_BUTTON), L"打开串口");
