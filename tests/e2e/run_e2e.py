@@ -201,27 +201,36 @@ def stalled_line(story, device):
     reopen(story, device, "stall off")
 
 
+def until_in_time(story, device, one_try, what):
+    """Some faults need an action to land within one poll interval. A try
+    that missed it (a machine too slow to act within 0.3 s) is made again,
+    from ready; whether the last one landed is judged."""
+    for attempt in range(1, 6):
+        if one_try():
+            break
+        print("  info try %d missed: %s; once more" % (attempt, what))
+        reach_ready(story, device)
+    else:
+        story.fail("no try landed: " + what)
+
+
 def set_pressed_as_the_link_is_lost(story, device):
     # Set pressed after the fourth unanswered poll, before the fifth, which
     # declares the link lost: the request dies with the link, and once the
-    # device is back it shows connected with set available. The press has
-    # one poll interval to land in; a try that missed it (a machine too
-    # slow to press within 0.3 s) is made again.
-    story.automate("select", "rate", "115200")
-    for attempt in range(1, 6):
+    # device is back it shows connected with set available.
+    def press():
         device.ask("mode silent")
         device.ask("clear")
         device.wait_received(b"AT\r\n", 5)    # the last answer counted at the first
         story.automate("click", "set")
         # Read after the press on the window's own thread: still connected
         # means the fifth poll had not come yet, so the press was taken.
-        pressed_in_time = story.automate("text", "status") == "已连接"
+        taken = story.automate("text", "status") == "已连接"
         story.automate("wait", "status", "未连接")
-        if pressed_in_time:
-            break
-        print("  info press %d came after the fifth poll; once more" % attempt)
-        reach_ready(story, device)
-    story.expect("set pressed between the fourth and fifth silent poll", pressed_in_time, True)
+        return taken
+
+    story.automate("select", "rate", "115200")
+    until_in_time(story, device, press, "set pressed between the fourth and fifth silent poll")
     device.ask("mode normal")
     device.ask("powercycle")
     story.automate("wait", "status", "已连接")
@@ -235,7 +244,7 @@ def reply_left_at_close(story, device):
     # The device answers each poll at once, so its answer waits for the next
     # poll; the port is closed before that poll and opened again with the
     # device silent (switched off, or another port with nothing on it).
-    for attempt in range(1, 6):
+    def close_and_reopen():
         device.ask("mode silent")
         device.ask("clear")
         device.wait_received(b"AT\r\n", 1)
@@ -246,11 +255,9 @@ def reply_left_at_close(story, device):
         device.ask("clear")
         story.automate("click", "open")
         story.automate("wait", "open", "关闭串口")
-        if closed_in_time:
-            break
-        print("  info close %d came after the next poll; once more" % attempt)
-        reach_ready(story, device)
-    story.expect("closed with the answer not yet judged", closed_in_time, True)
+        return closed_in_time
+
+    until_in_time(story, device, close_and_reopen, "closed with the answer not yet judged")
     wait_until(device.lines, 30, "the first poll after reopening")
     story.expect("status after the first poll", story.automate("text", "status"), "未连接")
     story.expect("version after the first poll", story.automate("text", "version"), " ")
