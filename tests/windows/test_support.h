@@ -40,19 +40,6 @@ struct HandleCensus {
         }
         return text;
     }
-
-    // The types of which `later` holds more, as "Event+2 Thread+1".
-    std::string GrowthTo(const HandleCensus& later) const {
-        std::string text;
-        for (const auto& entry : later.byType) {
-            auto before = byType.find(entry.first);
-            int grown = entry.second - (before == byType.end() ? 0 : before->second);
-            if (grown > 0) {
-                text += (text.empty() ? "" : " ") + entry.first + "+" + std::to_string(grown);
-            }
-        }
-        return text;
-    }
 };
 
 // Tries every handle value of `process` (opened with PROCESS_DUP_HANDLE, or
