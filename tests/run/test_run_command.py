@@ -277,18 +277,38 @@ class RunCommand(unittest.TestCase):
             time.sleep(0.2)
         self.assertEqual(leftovers(account), [])
 
-    def adapter(self, account, outside):
-        """A pty standing in for a USB adapter, owned by the account as a
-        technician's adapter would be (dialout), outside the run's folder."""
-        link = os.path.join(outside, "adapter")
-        device, _ = harness.start_device(link)
-        self.addCleanup(device.stdout.close)
-        self.addCleanup(device.wait, 10)
-        self.addCleanup(device.terminate)
-        pty = os.path.realpath(link)
-        if account and account.user:
-            os.chown(pty, pwd.getpwnam(account.user).pw_uid, -1)
-        return pty
+    def device(self, link, owner=None, *extra):
+        """A simulated device at `link`, standing in for an adapter. Its pty
+        goes to `owner`'s account as a technician's adapter would (dialout),
+        or with owner "dialout" to root and that group only."""
+        device = harness.SimulatedDevice(link, *extra)
+        self.addCleanup(device.stop)
+        device.pty = os.path.realpath(link)
+        if owner == "dialout":
+            os.chown(device.pty, 0, grp.getgrnam("dialout").gr_gid)
+            os.chmod(device.pty, 0o660)
+        elif owner is not None and owner.user:
+            os.chown(device.pty, pwd.getpwnam(owner.user).pw_uid, -1)
+        return device
+
+    def connect(self, account, com, power_cycle=None):
+        """Opens COMn in the window; once the device is on (power-cycled
+        here, if given), the panel shows it connected."""
+        self.assertEqual(account.automate("select", "port", "COM%d" % com), (0, "ok"))
+        account.automate("click", "open")
+        if power_cycle:
+            power_cycle()
+        self.assertEqual(account.automate("wait", "status", "已连接"), (0, "ok"))
+        if power_cycle:
+            self.assertIn(account.automate("text", "version"),
+                          [(0, text) for text in harness.VERSION_AFTER_POWER_CYCLE])
+
+    def folder(self):
+        """A folder every account may look into."""
+        path = tempfile.mkdtemp(dir=SCRATCH)
+        self.addCleanup(shutil.rmtree, path, True)
+        os.chmod(path, 0o755)
+        return path
 
     def test_simulated_device_headless_comes_up_and_goes_away_cleanly(self):
         for account in accounts():
@@ -307,48 +327,35 @@ class RunCommand(unittest.TestCase):
                 self.assertEqual(account.automate("font", "Marlett"), (0, "ok"))
                 self.assertEqual(account.automate("text", "port"), (0, "COM1"))
                 # The simulated device answers once power-cycled, as the tool says.
-                account.automate("click", "open")
                 device = [p for p in leftovers(account) if "simdevice" in p]
                 self.assertEqual(len(device), 1, leftovers(account))
-                subprocess.run(["pkill", "-USR1", "-f", "simdevice.py --link " + account.build],
-                               check=True)
-                self.assertEqual(account.automate("wait", "status", "已连接"), (0, "ok"))
-                self.assertIn(account.automate("text", "version"),
-                              [(0, text) for text in harness.VERSION_AFTER_POWER_CYCLE])
-
+                self.connect(account, 1, lambda: subprocess.run(
+                    ["pkill", "-USR1", "-f", "simdevice.py --link " + account.build], check=True))
                 self.close_and_expect_clean_exit(account, proc)
 
     def test_real_adapter_path_becomes_exactly_the_chosen_com_port(self):
-        # (who, launcher, isolation, COM number): scripts/run with a private
-        # /dev, and with the host's own serial ports in view, where they take
-        # the numbers left over; the installed launcher as a technician.
-        cases = [(account, "run", isolation, com) for account in accounts()
-                 for isolation, com in (("auto", 7), ("off", 1))]
-        cases += [(account, "installed", "auto", 3) for account in installed_accounts()]
-        for account, launcher, isolation, com in cases:
-            with self.subTest(account=account.name, launcher=launcher, isolation=isolation):
-                outside = tempfile.mkdtemp()
-                self.addCleanup(shutil.rmtree, outside, True)
-                pty = self.adapter(account, outside)
-                proc, said = self.start(account, "--device", pty, "--com", str(com),
-                                        env=headless_env(WINE_RIG_ISOLATION=isolation),
-                                        launcher=launcher)
-                self.assertIn("Open COM%d" % com, said)
-                host = re.search(r"its own serial ports appear too: (.*)$", said, re.M)
-                if isolation == "off":
-                    self.assertIsNotNone(host, said)
-                    numbers = re.findall(r"COM(\d+) \((\S+)\)", host.group(1))
-                    self.assertNotIn(str(com), [n for n, _ in numbers])
-                    if os.path.exists("/dev/ttyS0"):
-                        self.assertIn("/dev/ttyS0", [path for _, path in numbers])
-                else:
-                    self.assertIsNone(host, said)
-                self.assertEqual(account.automate("select", "port", "COM%d" % com),
-                                 (0, "ok"))
-                account.automate("click", "open")
-                # Already on: its answer to the first "AT" becomes the version.
-                self.assertEqual(account.automate("wait", "status", "已连接"), (0, "ok"))
-                self.close_and_expect_clean_exit(account, proc)
+        # (isolation, COM number): with a private /dev, and with the host's
+        # own serial ports in view, where they take the numbers left over.
+        cases = [("auto", 7), ("off", 1)]
+        for account in accounts():
+            for isolation, com in cases:
+                with self.subTest(account=account.name, isolation=isolation):
+                    pty = self.device(os.path.join(self.folder(), "adapter"), account).pty
+                    proc, said = self.start(account, "--device", pty, "--com", str(com),
+                                            env=headless_env(WINE_RIG_ISOLATION=isolation))
+                    self.assertIn("Open COM%d" % com, said)
+                    host = re.search(r"its own serial ports appear too: (.*)$", said, re.M)
+                    if isolation == "off":
+                        self.assertIsNotNone(host, said)
+                        numbers = re.findall(r"COM(\d+) \((\S+)\)", host.group(1))
+                        self.assertNotIn(str(com), [n for n, _ in numbers])
+                        if os.path.exists("/dev/ttyS0"):
+                            self.assertIn("/dev/ttyS0", [path for _, path in numbers])
+                    else:
+                        self.assertIsNone(host, said)
+                    # Already on: its answer to the first "AT" becomes the version.
+                    self.connect(account, com)
+                    self.close_and_expect_clean_exit(account, proc)
 
     def test_window_is_managed_under_a_window_manager(self):
         display = harness.XDisplay(window_manager="openbox")
@@ -388,9 +395,7 @@ class RunCommand(unittest.TestCase):
         if THROWAWAY is not None:
             # A technician who may not open the adapter learns the group and
             # the command; one without Wine learns what to install.
-            pty = self.adapter(None, tempfile.mkdtemp(dir=SCRATCH))
-            os.chown(pty, 0, grp.getgrnam("dialout").gr_gid)
-            os.chmod(pty, 0o660)
+            pty = self.device(os.path.join(self.folder(), "adapter"), "dialout").pty
             cases.append((THROWAWAY, [launcher, "--device", pty], 1,
                           "only members of the group 'dialout' may open %s; add yourself with "
                           "'sudo usermod -aG dialout %s'" % (pty, THROWAWAY_USER)))
@@ -418,22 +423,13 @@ class RunCommand(unittest.TestCase):
             launchers = [(accounts()[0], "checkout")]
         for account, launcher in launchers:
             with self.subTest(account=account.name, launcher=launcher):
-                dev = tempfile.mkdtemp(dir=SCRATCH)
-                self.addCleanup(shutil.rmtree, dev, True)
-                os.chmod(dev, 0o755)
-                devices = {}
-                for name in ("ttyACM0", "ttyUSB10", "ttyUSB9"):
-                    devices[name] = harness.SimulatedDevice(os.path.join(dev, name), "--start-off")
-                    self.addCleanup(devices[name].stop)
-                    if account.user:
-                        os.chown(os.path.realpath(devices[name].link),
-                                 pwd.getpwnam(account.user).pw_uid, -1)
+                dev = self.folder()
+                devices = {name: self.device(os.path.join(dev, name), account, "--start-off")
+                           for name in ("ttyACM0", "ttyUSB10", "ttyUSB9")}
                 os.symlink("/dev/null", os.path.join(dev, "ttyS0"))
                 if account.user:
-                    denied = self.adapter(None, tempfile.mkdtemp(dir=SCRATCH))
-                    os.chown(denied, 0, grp.getgrnam("dialout").gr_gid)
-                    os.chmod(denied, 0o660)
-                    os.symlink(denied, os.path.join(dev, "ttyUSB0"))
+                    denied = self.device(os.path.join(self.folder(), "adapter"), "dialout")
+                    os.symlink(denied.pty, os.path.join(dev, "ttyUSB0"))
                 expected = ["ttyUSB9", "ttyUSB10", "ttyACM0"]
                 mapping = ", ".join("COM%d = %s" % (n, os.path.join(dev, name))
                                     for n, name in enumerate(expected, 1))
@@ -443,16 +439,11 @@ class RunCommand(unittest.TestCase):
                 if account.user:
                     self.assertIn("only members of the group 'dialout' may open %s"
                                   % os.path.join(dev, "ttyUSB0"), said)
-                for n in range(1, len(expected) + 1):
-                    self.assertEqual(account.automate("select", "port", "COM%d" % n), (0, "ok"))
-                self.assertEqual(account.automate("select", "port", "COM%d" % (len(expected) + 1))[0], 1)
-                # COM2 is ttyUSB10: the one that answers once power-cycled.
-                self.assertEqual(account.automate("select", "port", "COM2"), (0, "ok"))
-                account.automate("click", "open")
-                devices["ttyUSB10"].ask("powercycle")
-                self.assertEqual(account.automate("wait", "status", "已连接"), (0, "ok"))
-                self.assertIn(account.automate("text", "version"),
-                              [(0, text) for text in harness.VERSION_AFTER_POWER_CYCLE])
+                # The window lists exactly those; COM2, ttyUSB10, connects.
+                for n in range(1, len(expected) + 2):
+                    self.assertEqual(account.automate("select", "port", "COM%d" % n)[0],
+                                     0 if n <= len(expected) else 1)
+                self.connect(account, 2, lambda: devices["ttyUSB10"].ask("powercycle"))
                 self.close_and_expect_clean_exit(account, proc)
 
     def test_installed_package(self):
@@ -485,11 +476,7 @@ class RunCommand(unittest.TestCase):
 
         account = THROWAWAY
         shutil.rmtree(account.installed_data, ignore_errors=True)
-        outside = tempfile.mkdtemp(dir=SCRATCH)
-        os.chmod(outside, 0o755)
-        device = harness.SimulatedDevice(os.path.join(outside, "adapter"), "--start-off")
-        self.addCleanup(device.stop)
-        os.chown(os.path.realpath(device.link), pwd.getpwnam(account.user).pw_uid, -1)
+        device = self.device(os.path.join(self.folder(), "adapter"), account, "--start-off")
         # (start, what it must say, how it ends)
         for start, notice, end in (("first", True, "close"), ("later", False, "ctrl-c")):
             with self.subTest(start=start):
@@ -501,10 +488,7 @@ class RunCommand(unittest.TestCase):
                 self.assertEqual("first start: preparing Wine" in said, notice, said)
                 self.assertIn("Open COM3 in it.", said)
                 if end == "close":
-                    self.assertEqual(account.automate("select", "port", "COM3"), (0, "ok"))
-                    account.automate("click", "open")
-                    device.ask("powercycle")
-                    self.assertEqual(account.automate("wait", "status", "已连接"), (0, "ok"))
+                    self.connect(account, 3, lambda: device.ask("powercycle"))
                     self.close_and_expect_clean_exit(account, proc)
                     continue
                 self.assertEqual(account.automate("check"), (0, "ok"))
