@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +29,16 @@ int ProbeOpen(const QByteArray& path) {
     int error = isatty(fd) ? 0 : ENOTTY;
     ::close(fd);
     return error;
+}
+
+// The kernel hangs a tty up when its adapter goes (or a pty's other side
+// closes): from then on read() returns 0, which Qt reports as a ReadError
+// and not as a ResourceError, with its read notifier left armed, so every
+// turn of the event loop would report it again. Only a hang-up reports
+// POLLHUP; any other failed read leaves the port alone.
+bool HungUp(int fd) {
+    pollfd state{fd, POLLIN, 0};
+    return ::poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 OpenFailure ExplainProbe(int error, const QString& path) {
@@ -68,7 +79,7 @@ OpenFailure DescribeOpenFailure(int error, const QString& path, const QString& g
     case EIO:
         failure.kind = OpenFailure::Kind::Gone;
         failure.message =
-            QString::fromUtf8("%1 已不存在：串口适配器可能已被拔出。请插好后关闭并重新启动本程序。")
+            QString::fromUtf8("%1 已不存在：串口适配器可能已被拔出。请重新插好后再打开；若它换了名字，请重新启动本程序。")
                 .arg(path);
         break;
     case EBUSY:
@@ -151,7 +162,8 @@ void SerialLink::OnError(QSerialPort::SerialPortError error) {
     // lost, and closing and opening again picks the adapter up once it is
     // back. Other errors (a line error, a write that timed out) leave the
     // port as it is, as they leave it on Windows.
-    if (error == QSerialPort::ResourceError && port_.isOpen()) {
+    if (port_.isOpen() && (error == QSerialPort::ResourceError ||
+                           (error == QSerialPort::ReadError && HungUp(port_.handle())))) {
         port_.close();
     }
 }

@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLoggingCategory>
+#include <QAbstractButton>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -197,6 +198,7 @@ void WizardWindow::ShowOpenFailure(const QString& message) {
                                        QMessageBox::Ok, this);
         openFailure_->setTextFormat(Qt::PlainText);
         openFailure_->setWindowModality(Qt::WindowModal);
+        openFailure_->button(QMessageBox::Ok)->setText(Text("确定"));
     }
     openFailure_->setText(message);
     openFailure_->open();

@@ -1,6 +1,7 @@
 """Pieces the Linux-side test drivers share: starting a simulated device,
-driving the program with automate.exe under Wine, a private X display, and
-waiting for a condition with a deadline."""
+driving the Windows program with automate.exe under Wine or the Linux
+program through the accessibility bus, a private X display, and waiting
+for a condition with a deadline."""
 import argparse
 import ast
 import os
@@ -84,6 +85,16 @@ class SimulatedDevice:
         self.ask("clear")
         return wait_until(lambda: (self.lines() or [None])[0], 30, "a command from the program")
 
+    def power_cycle_judged(self):
+        """Power-cycles the device and returns once the program has judged
+        its banner at a poll. Until then a panel may still show the link of
+        before, and a set pressed meanwhile would go to a booting device and
+        take the banner for its answer."""
+        self.ask("powercycle")
+        wait_until(lambda: self.ask("power") == "on", 30, "the device powered up")
+        wait_until(lambda: self.ask("pending") == "0", 30, "the banner read by the program")
+        self.next_command()
+
     def stop(self):
         self.file.close()
         self.sock.close()
@@ -94,17 +105,34 @@ class SimulatedDevice:
 
 
 def story_arguments():
-    """The arguments of every story (add_story in tests/CMakeLists.txt);
-    a story may add its own before parsing."""
+    """The arguments of every story (add_story and add_native_story in
+    tests/CMakeLists.txt); a story may add its own before parsing."""
     parser = argparse.ArgumentParser()
-    for name in ("--rig", "--prefix", "--work", "--program", "--automate"):
-        parser.add_argument(name, required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--native", action="store_true",
+                        help="PROGRAM is the Linux program (run inside scripts/private-dev)")
+    for name in ("--rig", "--prefix", "--automate"):
+        parser.add_argument(name, help="the Windows program's Wine rig")
     return parser
+
+
+def start_session(args, *device_args):
+    """The session the arguments ask for: the Windows or the Linux program."""
+    return (NativeSession if args.native else Session)(args, *device_args)
 
 
 class Session:
     """baudset.exe under Wine with a simulated device as its only port,
     COM3, and automate.exe to drive it; stop() ends all three."""
+
+    # How the program names the device's port, and what its version field
+    # may show after a power cycle.
+    port = "COM3"
+    versions = VERSION_AFTER_POWER_CYCLE
+    # Handles that Wine and the threads library make once, on first use or
+    # contention (kOneOffHandles of tests/windows/test_support.h).
+    one_off_handles = 8
 
     def __init__(self, args, *device_args):
         os.makedirs(args.work, exist_ok=True)
@@ -126,6 +154,72 @@ class Session:
             self.program.wait(30)
         if self.automate is not None:
             self.automate.stop()
+        self.device.stop()
+
+
+class NativeSession:
+    """The Linux program with a simulated device as its only serial port,
+    /dev/ttyUSB0 of the private /dev that scripts/private-dev gives the
+    story, on a private X display with a window manager and an
+    accessibility bus, driven through that bus; stop() ends it all."""
+
+    port = "ttyUSB0"
+    # The field shows the reply's first line; a poll's "OK" that joined the
+    # banner is not shown.
+    versions = ("V2.1",)
+    # Every descriptor the program opens for a port it closes again.
+    one_off_handles = 0
+
+    def __init__(self, args, *device_args):
+        if os.environ.get("BAUDSET_PRIVATE_DEV") != "yes":
+            raise SystemExit("the Linux program's story runs inside scripts/private-dev")
+        os.makedirs(args.work, exist_ok=True)
+        self.device = SimulatedDevice("/dev/" + self.port, *device_args)
+        self.display = self.bus = self.launcher = self.program = self.automate = None
+        try:
+            self.display = XDisplay("openbox")
+            env = self.accessibility_bus(self.display.env())
+            self.program = subprocess.Popen(
+                [args.program], env=dict(env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+                                         QT_QPA_PLATFORM="xcb"),
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=open(os.path.join(args.work, "program.err"), "w"))
+            from e2e.atspi_driver import AtspiDriver
+            self.automate = AtspiDriver(self.program.pid, env)
+        except BaseException:
+            self.stop()
+            raise
+
+    def accessibility_bus(self, env):
+        """A session bus of our own with the accessibility bus behind it, as a
+        desktop session has; returns the environment that reaches both."""
+        self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL, text=True)
+        address = self.bus.stdout.readline().strip()
+        if not address:
+            raise AssertionError("the session bus did not start")
+        env = dict(env, DBUS_SESSION_BUS_ADDRESS=address)
+        self.launcher = subprocess.Popen(
+            ["/usr/libexec/at-spi-bus-launcher", "--launch-immediately", "--a11y=1"],
+            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        ask = ["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
+               "/org/a11y/bus", "org.a11y.Bus.GetAddress"]
+        wait_until(lambda: subprocess.run(ask, env=env, capture_output=True,
+                                          timeout=30).returncode == 0,
+                   60, "the accessibility bus")
+        return env
+
+    def stop(self):
+        for proc in (self.program, self.launcher, self.bus):
+            if proc is not None and proc.poll() is None:
+                proc.kill()
+                proc.wait(30)
+        if self.bus is not None:
+            self.bus.stdout.close()
+        if self.display is not None:
+            self.display.stop()
         self.device.stop()
 
 

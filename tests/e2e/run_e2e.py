@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """The whole program end to end, as a technician uses it.
 
-Starts a simulated device (switched off) on COM3 and baudset.exe under Wine,
-then drives the window from outside with automate.exe: open the port,
+Starts a simulated device (switched off) and the program: baudset.exe
+under Wine with the device on COM3, driven from outside with automate.exe,
+or with --native the Linux program with the device at /dev/ttyUSB0, driven
+through the accessibility bus (tests/e2e/atspi_driver.py). Then: open the port,
 power-cycle the device, read the version, see the device's rate pre-selected,
 set 57600, see success, lose the link, recover, close, and close the window
 with the port open; the program must end with exit code 0. Screenshots of
 the window at each step go to WORK/screenshots.
 
-Meant to run inside `wine-rig exec ... -- wine-rig xvfb -- run_e2e.py ...`.
+Meant to run inside `wine-rig exec --xvfb ... -- run_e2e.py ...`, or for
+the Linux program inside `scripts/private-dev -- /usr/bin/python3 run_e2e.py
+--native ...`.
 """
 import os
 import subprocess
@@ -16,8 +20,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from harness import (VERSION_AFTER_POWER_CYCLE, Session, story_arguments,  # noqa: E402
-                     wait_until)
+from harness import start_session, story_arguments, wait_until  # noqa: E402
 
 # One poll is 30 ticks of 10 ms; Wine's timers may run late, never early.
 POLL_SECONDS = 0.3
@@ -28,8 +31,9 @@ STUCK_WRITE_LIMIT_MS = 3 * 1000
 
 
 class Story:
-    def __init__(self, args, driver):
+    def __init__(self, args, driver, session):
         self.args = args
+        self.session = session
         self.shots = os.path.join(args.work, "screenshots")
         os.makedirs(self.shots, exist_ok=True)
         self.failures = 0
@@ -91,10 +95,9 @@ def reopen(story, device, *device_commands):
 
 def reach_ready(story, device):
     device.ask("mode normal")
-    device.ask("powercycle")
-    # On again only once its banner is out; unplugged before that, it would
-    # come back with the banner lost, which is another story.
-    wait_until(lambda: device.ask("power") == "on", 30, "the device powered up")
+    # Ready only once its banner is judged; unplugged before it is out, it
+    # would come back with the banner lost, which is another story.
+    device.power_cycle_judged()
     story.automate("wait", "status", "已连接")
     wait_for_set_button(story)
 
@@ -265,6 +268,26 @@ def reply_left_at_close(story, device):
     story.expect("commands after reopening", device.lines()[:2], [b"AT\r\n"] * 2)
 
 
+def open_unplugged(story, device):
+    # An adapter unplugged while the port is closed cannot be opened: the
+    # panel stays closed. The Linux program also says why.
+    story.automate("click", "open")
+    story.automate("wait", "open", "打开串口")
+    device.ask("hangup")
+    story.automate("click", "open")
+    story.expect("open button after a failed open", story.automate("text", "open"), "打开串口")
+    if story.args.native:
+        said = story.automate("message")
+        story.expect("the message names the adapter as gone",
+                     "/dev/ttyUSB0" in said and "已不存在" in said, True)
+        story.automate("dismiss")
+    story.expect("status", story.automate("text", "status"), "未连接")
+    device.ask("reopen")
+    story.automate("click", "open")
+    story.automate("wait", "open", "关闭串口")
+    story.automate("wait", "status", "已连接")
+
+
 def end_badly_and_reopen(story, device):
     """One leak-check cycle: writes run into a line that takes nothing, the
     adapter is unplugged under them, and the port is closed and reopened."""
@@ -288,6 +311,7 @@ FAULTS = [
     ("set pressed as the link is lost: void, and the device's return connects",
      set_pressed_as_the_link_is_lost),
     ("an answer not yet judged at close is never judged after reopening", reply_left_at_close),
+    ("an unplugged adapter does not open, and opens once it is back", open_unplugged),
 ]
 
 
@@ -297,22 +321,22 @@ def main():
         print("FAIL no program at %s (build it first)" % args.program)
         return 1
 
-    session = Session(args, "--start-off", "--rate", "38400", "--banner", "V2.1",
-                      "--log", os.path.join(args.work, "device.log"))
-    device, program = session.device, session.program
-    story = Story(args, session.automate)
+    session = start_session(args, "--start-off", "--rate", "38400", "--banner", "V2.1",
+                            "--log", os.path.join(args.work, "device.log"))
+    device, program, port = session.device, session.program, session.port
+    story = Story(args, session.automate, session)
     try:
 
         story.step("start: window, title, marker, fixed frame")
         story.automate("check")
-        story.expect("port list", story.automate("text", "port"), "COM3")
+        story.expect("port list", story.automate("text", "port"), port)
         story.expect("rate", story.automate("text", "rate"), "9600")
         story.expect("set button enabled", story.automate("enabled", "set"), "0")
         story.expect("status", story.automate("text", "status"), "未连接")
         story.screenshot("01-start")
 
-        story.step("open COM3; the device is still off")
-        story.automate("select", "port", "COM3")
+        story.step("open %s; the device is still off" % port)
+        story.automate("select", "port", port)
         device.ask("clear")
         story.automate("click", "open")
         story.automate("wait", "open", "关闭串口")
@@ -324,7 +348,7 @@ def main():
         device.ask("powercycle")
         story.automate("wait", "status", "已连接")
         story.expect_one_of("version", story.automate("text", "version"),
-                            VERSION_AFTER_POWER_CYCLE)
+                            session.versions)
         story.automate("wait", "rate", "38400")
         story.expect("set button enabled", story.automate("enabled", "set"), "1")
         story.screenshot("02-connected")
@@ -384,7 +408,7 @@ def main():
         for _ in range(2):
             end_badly_and_reopen(story, device)
         before = story.automate("handles")
-        cycles, one_off = 10, 8    # more cycles than kOneOffHandles of test_support.h
+        cycles, one_off = 10, session.one_off_handles    # more cycles than one-off handles
         for _ in range(cycles):
             end_badly_and_reopen(story, device)
         after = story.automate("handles")

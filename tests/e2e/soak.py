@@ -7,7 +7,8 @@ Measures, first and last: the program's resident memory and its handle
 count; from the device's log: the interval between polls (median and
 worst); and whether every set was answered.
 
-Meant to run inside `wine-rig exec --xvfb ... -- soak.py ...`.
+Meant to run inside `wine-rig exec --xvfb ... -- soak.py ...`, or with
+--native for the Linux program inside `scripts/private-dev`.
 """
 import os
 import re
@@ -17,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from harness import Session, story_arguments, wait_until  # noqa: E402
+from harness import start_session, story_arguments, wait_until  # noqa: E402
 
 RATES = ["57600", "115200", "19200", "38400"]
 SET_EVERY_SECONDS = 3
@@ -27,10 +28,6 @@ POWER_CYCLE_EVERY_SECONDS = 60
 # same divider gives at Windows' coarsest usual tick (15.625 ms): beyond it
 # polls are being lost, not merely late.
 POLL_FLOOR_MS, POLL_CEILING_MS = 290, 469
-# What is made once, on first use, and may come late on a busy machine
-# (kOneOffHandles of tests/windows/test_support.h). A leak per set would
-# add one for each of the more than that many sets of even a short run.
-ONE_OFF_HANDLES = 8
 
 
 def resident_kib(pid):
@@ -50,12 +47,14 @@ def poll_intervals_ms(log, since):
     return [round((b - a) * 1000) for a, b in zip(times, times[1:])]
 
 
-class Bench(Session):
+class Bench:
     def __init__(self, args):
         self.log = os.path.join(args.work, "soak-device.log")
         if os.path.exists(self.log):
             os.remove(self.log)
-        super().__init__(args, "--log", self.log)
+        self.session = start_session(args, "--log", self.log)
+        self.device, self.program = self.session.device, self.session.program
+        self.automate = self.session.automate
 
     def drive(self, *words):
         code, text = self.automate(*words)
@@ -73,8 +72,8 @@ class Bench(Session):
             try:
                 self.program.wait(30)
             except subprocess.TimeoutExpired:
-                pass    # Session.stop() kills it
-        super().stop()
+                pass    # the session's stop() kills it
+        self.session.stop()
 
 
 def main():
@@ -86,9 +85,9 @@ def main():
     bench = Bench(args)
     failures = []
     try:
-        bench.drive("select", "port", "COM3")
+        bench.drive("select", "port", bench.session.port)
         bench.drive("click", "open")
-        bench.device.ask("powercycle")
+        bench.device.power_cycle_judged()
         bench.connected_and_ready()
         pid = bench.program.pid
         # One set answered first: its locks and objects are made by then.
@@ -105,7 +104,9 @@ def main():
             if time.monotonic() >= next_cycle:
                 # Between two sets, never during one: a banner that arrives
                 # while a set waits for its answer is judged as that answer.
-                bench.device.ask("powercycle")
+                # The panel may still show the link of before the cycle, so
+                # the next set waits until the banner has been judged.
+                bench.device.power_cycle_judged()
                 cycles += 1
                 next_cycle += POWER_CYCLE_EVERY_SECONDS
                 bench.connected_and_ready()
@@ -137,12 +138,12 @@ def main():
 
     if last["handles"] != first["handles"]:
         print("  handles first: %s\n  handles last:  %s" % (census_first, census_last))
+    one_off = bench.session.one_off_handles
     checks = [
         ("every set answered", answered == sets),
-        ("more sets than one-off handles, so that a leak per set shows",
-         sets > ONE_OFF_HANDLES),
-        ("handles at most %d more than at the start" % ONE_OFF_HANDLES,
-         last["handles"] <= first["handles"] + ONE_OFF_HANDLES),
+        ("more sets than one-off handles, so that a leak per set shows", sets > one_off),
+        ("handles at most %d more than at the start" % one_off,
+         last["handles"] <= first["handles"] + one_off),
         # Wine's own caches settle in the first minutes; a leak in the
         # dialogue would grow with every poll, 200 of them a minute.
         ("resident memory within 2 MiB of the start",
