@@ -134,6 +134,9 @@ class AtspiDriver:
         largest = re.search(r"maximum size: (\d+) by (\d+)", hints)
         if not smallest or not largest or smallest.groups() != largest.groups():
             raise Failed("the window can be resized: %s" % " ".join(hints.split()))
+        allowed = self.x("xprop", "-id", self.x_window(), "_NET_WM_ALLOWED_ACTIONS")
+        if "MAXIMIZE" in allowed or "RESIZE" in allowed:
+            raise Failed("the window manager offers: %s" % allowed.strip())
         # Every control a technician can reach has a name to be read out.
         for node in self.walk(window):
             role = node.getRoleName()
@@ -144,14 +147,13 @@ class AtspiDriver:
     def rect(self, window):
         """The window with the window manager's frame, in screen pixels."""
         wid = self.x_window()
-        geometry = self.x("xdotool", "getwindowgeometry", "--shell", wid)
-        values = dict(line.split("=", 1) for line in geometry.split())
+        info = self.x("xwininfo", "-id", wid)
+        x, y, width, height = (int(re.search(pattern + r":\s+(-?\d+)", info).group(1)) for pattern in
+                               ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
         frame = self.x("xprop", "-id", wid, "_NET_FRAME_EXTENTS")
         extents = [int(v) for v in re.findall(r"\d+", frame.partition("=")[2])] or [0, 0, 0, 0]
         left, right, top, bottom = extents
-        return "%d %d %d %d" % (int(values["X"]) - left, int(values["Y"]) - top,
-                                int(values["WIDTH"]) + left + right,
-                                int(values["HEIGHT"]) + top + bottom)
+        return "%d %d %d %d" % (x - left, y - top, width + left + right, height + top + bottom)
 
     def select(self, window, name, wanted):
         """Opens the list and clicks the item, as with the mouse."""
