@@ -253,6 +253,28 @@ class AtspiDriver:
         return "%d %s" % (sum(kinds.values()),
                           " ".join("%s=%d" % item for item in sorted(kinds.items())))
 
+    def tab(self, window, presses):
+        """Presses Tab in the window that many times; names the control that
+        has the keyboard focus after each press ("role:name")."""
+        self.x("xdotool", "windowactivate", "--sync", self.x_window())
+        landed = []
+        for _ in range(int(presses)):
+            self.x("xdotool", "key", "Tab")
+            focused = poll(lambda: next((n for n in self.walk(window) if n.getRoleName() in (
+                "push button", "combo box") and self.has(n, self.at.STATE_FOCUSED)), None), 5)
+            if focused is None:
+                raise Failed("no control has the focus after %s" % " ".join(landed or ["Tab"]))
+            control = next(name for name in ("port", "rate", "open", "set")
+                           if self.same(self.control(window, name), focused))
+            landed.append(control)
+        return " ".join(landed)
+
+    def same(self, a, b):
+        box_a = a.queryComponent().getExtents(self.at.DESKTOP_COORDS)
+        box_b = b.queryComponent().getExtents(self.at.DESKTOP_COORDS)
+        return a.getRoleName() == b.getRoleName() and \
+            (box_a.x, box_a.y, box_a.width, box_a.height) == (box_b.x, box_b.y, box_b.width, box_b.height)
+
     def message_box(self):
         app = self.app()
         for index in range(app.childCount):
@@ -282,7 +304,7 @@ class AtspiDriver:
     ACTIONS = {"check": check, "rect": rect, "select": select, "click": click, "text": text,
                "wait": wait, "enabled": enabled, "minimize-restore": minimize_restore,
                "close": close, "responsive": responsive, "handles": handles,
-               "message": message, "dismiss": dismiss}
+               "message": message, "dismiss": dismiss, "tab": tab}
 
     def __call__(self, *words):
         if not words or words[0] not in self.ACTIONS:
