@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""baudset's cost beside the design's floor (bench/floor.cpp), under Wine.
+"""baudset's cost beside the design's floor (bench/floor.cpp), under Wine,
+and the Linux program's beside its own floor and beside the Windows program.
 
 Runs baudset.exe and floor.exe alternately, several rounds, against one
 simulated device, and prints one table of medians with the ratio
@@ -9,20 +10,42 @@ window against a bare window; the poll interval; how many polls after the
 device's line the version and a set's result show; peak resident memory;
 size of the program.
 
+The Linux program (Qt) takes its turn in every round and every series of
+starts, so that its figures and the Windows program's come from the same
+run on the same machine: start-up to a shown window against the same
+widgets in Qt with nothing behind them (bench/floor_qt.cpp) and against the
+Wine launcher's later start (scripts/baudset, prefix already made); CPU in
+the same three states and the same windows (the program alone: it has no
+server), and peak resident memory, both against baudset.exe. It lists its
+ports from /dev, so it runs in the private /dev of scripts/private-dev,
+where a simulated device of its own is /dev/ttyUSB0.
+
+Every start is timed to the X server's report that the window is mapped and
+viewable (bench/xwindows.py), the same way for every program.
+
 Meant to run inside `wine-rig exec --xvfb ... -- bench.py ...` (scripts/bench).
 """
 import argparse
 import math
 import os
+import select
+import signal
+import socket
 import statistics
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from harness import Automate, SimulatedDevice, wait_until  # noqa: E402
+from harness import SIMDEVICE, Automate, SimulatedDevice, wait_until  # noqa: E402
+from xwindows import Display  # noqa: E402
 
 POLL_S = 0.3
+# Both programs, Windows and Linux, and so the launcher's window too.
+TITLE = "VelmoraV1.5"
+# A start that takes longer is broken, not slow: Wine's later start takes
+# seconds, and the launcher's a few more.
+START_S = 120
 
 
 def cpu_seconds(pid):
@@ -61,52 +84,136 @@ def wineserver_pid(prefix):
     raise AssertionError("no wineserver for " + prefix)
 
 
-def shown(title):
-    result = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],
-                            capture_output=True, text=True)
-    return result.returncode == 0 and result.stdout.strip() != ""
+def x_client(*argv):
+    """Runs a short X client (xdotool, import) on the display; its output."""
+    return subprocess.run(argv, check=True, timeout=30, capture_output=True, text=True).stdout
+
+
+def connected(lines):
+    """Whether these commands, oldest first, show the dialogue connected and
+    the rate asked and answered: AT+BAUD?, and after it the idle AT."""
+    query = b"AT+BAUD?\r\n"
+    return query in lines and b"AT\r\n" in lines[lines.index(query) + 1:]
 
 
 class Program:
-    """One run of a program under test, started and waited for."""
+    """One run of a program under test, from its start until its window is
+    shown. With `session`, it and all it starts get a process group of
+    their own, ended together (the launcher)."""
 
-    def __init__(self, exe, title, *args):
-        self.title = title
+    def __init__(self, display, argv, title, env=None, session=False):
+        self.session = session
+        # A window of the previous run may still be on its way out.
+        wait_until(lambda: not display.windows(title), 30, "no %s window left" % title)
+        display.forget_events()
         began = time.monotonic()
-        self.proc = subprocess.Popen(["wine64", exe] + list(args), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_until(lambda: shown(title), 60, title + " shown")
-        self.startup = time.monotonic() - began
+        self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     start_new_session=session)
+        try:
+            self.window, shown = display.wait_shown(title, START_S,
+                                                    lambda: self.proc.poll() is None)
+        except BaseException:
+            self.stop()
+            raise
+        self.startup = shown - began
 
     def stop(self):
-        # Ending the process is enough here; wineserver tidies up after it.
-        self.proc.terminate()
+        # Ending the process is enough here: wineserver tidies up after a
+        # Windows program, and the launcher's rig after all it started.
+        if self.proc.poll() is None:
+            if self.session:
+                os.killpg(self.proc.pid, signal.SIGTERM)
+            else:
+                self.proc.terminate()
         try:
-            self.proc.wait(15)
+            self.proc.wait(90)
         except subprocess.TimeoutExpired:
-            self.proc.kill()
+            if self.session:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            else:
+                self.proc.kill()
             self.proc.wait(15)
+
+
+class PrivateDevice(SimulatedDevice):
+    """The Linux program's simulated device: /dev/ttyUSB0 in a private /dev
+    (scripts/private-dev) that holds no other serial port. The device's
+    process keeps that /dev for as long as it runs, and each program under
+    test joins it (command_line()), so that every start sees the same /dev."""
+
+    def __init__(self, private_dev, log):
+        self.link = "/dev/ttyUSB0"
+        # Qt's serial port takes a lock file named after the port in
+        # /run/lock, which the private /dev leaves shared: any other run's
+        # ttyUSB0 (a test's, in a /dev of its own) would make ours "in use
+        # by another program", and ours theirs. A lock folder of our own,
+        # mounted where private-dev still lends the right to, keeps the runs
+        # apart.
+        own_locks = 'mount -n -t tmpfs -o mode=1777,size=1m bench-lock /run/lock && exec "$@"'
+        self.proc = subprocess.Popen(
+            [private_dev, "--", "sh", "-c", own_locks, "sh", sys.executable, SIMDEVICE,
+             "--link", self.link, "--control-port", "0", "--log", log],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        # One line, flushed whole once the device is linked and listening.
+        if select.select([self.proc.stdout], [], [], 60)[0]:
+            ready = self.proc.stdout.readline()
+        else:
+            ready = ""
+        if "ready" not in ready:
+            self.proc.kill()
+            self.proc.wait(10)
+            raise AssertionError("simulated device in a private /dev did not start: %r" % ready)
+        self.sock = socket.create_connection(("127.0.0.1", int(ready.rsplit(":", 1)[1])),
+                                             timeout=30)
+        self.file = self.sock.makefile("rw")
+
+    def command_line(self, argv):
+        """ARGV run in the device's /dev (and lock folder). nsenter execs in
+        place, so the process it starts is the program itself. Entering a
+        mount namespace starts at its root, hence absolute paths."""
+        enter = ["nsenter", "--target", str(self.proc.pid), "--mount"]
+        if os.getuid() != 0:
+            # Outside root, private-dev made a user namespace to mount in.
+            enter += ["--user", "--preserve-credentials"]
+        program = argv[0] if "/" not in argv[0] else os.path.abspath(argv[0])
+        return enter + ["--", program] + list(argv[1:])
 
 
 class Bench:
     def __init__(self, args):
         self.args = args
+        self.display = Display()
+        self.device = self.native_device = None
         self.log = os.path.join(args.work, "bench-device.log")
-        if os.path.exists(self.log):
-            os.remove(self.log)
+        native_log = os.path.join(args.work, "native-device.log")
+        for log in (self.log, native_log):
+            if os.path.exists(log):
+                os.remove(log)
         link = os.path.join(args.work, "com3")
-        self.device = SimulatedDevice(link, "--log", self.log)
-        subprocess.run([args.rig, "ports", "--prefix", args.prefix, "--port", "3=" + link],
-                       check=True)
-        self.server = wineserver_pid(args.prefix)
+        try:
+            self.device = SimulatedDevice(link, "--log", self.log)
+            subprocess.run([args.rig, "ports", "--prefix", args.prefix, "--port", "3=" + link],
+                           check=True)
+            self.server = wineserver_pid(args.prefix)
+            self.native_device = PrivateDevice(args.private_dev, native_log)
+        except BaseException:
+            self.stop()
+            raise
 
-    def cpu_share(self, pid):
-        """Share of one core that the program and wineserver use, over the
-        measuring window (the window's length is the measurement, not a
-        wait for something)."""
-        began, used = time.monotonic(), cpu_seconds(pid) + cpu_seconds(self.server)
+    def stop(self):
+        for device in (self.device, self.native_device):
+            if device is not None:
+                device.stop()
+        self.display.close()
+
+    def cpu_share(self, *pids):
+        """Share of one core that these processes use, over the measuring
+        window (the window's length is the measurement, not a wait for
+        something)."""
+        began, used = time.monotonic(), sum(map(cpu_seconds, pids))
         time.sleep(self.args.window)
-        spent = cpu_seconds(pid) + cpu_seconds(self.server) - used
+        spent = sum(map(cpu_seconds, pids)) - used
         return 100.0 * spent / (time.monotonic() - began)
 
     def ui(self, *words):
@@ -115,55 +222,109 @@ class Bench:
             raise AssertionError("automate %s: %s" % (" ".join(words), text))
         return text
 
-    def polls_on_the_wire(self, count):
+    def polls_on_the_wire(self, count, device=None):
         """Until the program has written `count` more commands."""
-        self.device.ask("clear")
-        wait_until(lambda: len(self.device.lines()) >= count, 30, "%d polls" % count)
+        device = device or self.device
+        device.ask("clear")
+        wait_until(lambda: len(device.lines()) >= count, 30, "%d polls" % count)
 
     def baudset_round(self, figures):
-        program = Program(self.args.program, "VelmoraV1.5")
+        program = Program(self.display, ["wine64", self.args.program], TITLE)
         # Started with the program and ended before it: between actions it
         # waits on its input and costs nothing that is measured.
         self.driver = Automate(self.args.automate)
         try:
-            figures["cpu closed"].append(self.cpu_share(program.proc.pid))
+            pid = program.proc.pid
+            figures["cpu closed"].append(self.cpu_share(pid, self.server))
             self.device.ask("mode silent")
             self.ui("select", "port", "COM3")
             self.ui("click", "open")
             self.polls_on_the_wire(2)
-            figures["cpu silent"].append(self.cpu_share(program.proc.pid))
+            figures["cpu silent"].append(self.cpu_share(pid, self.server))
             self.device.ask("mode normal")
             self.ui("wait", "status", "已连接")
             wait_until(lambda: self.ui("enabled", "set") == "1", 30, "set enabled")
             since = time.monotonic()
-            figures["cpu connected"].append(self.cpu_share(program.proc.pid))
+            figures["cpu connected"].append(self.cpu_share(pid, self.server))
             figures["poll intervals"] += self.intervals(since)
             figures["version polls"] += self.version_latency()
             figures["result polls"] += self.result_latency()
-            figures["peak KiB"].append(status_kib(program.proc.pid, "VmHWM"))
+            figures["peak KiB"].append(status_kib(pid, "VmHWM"))
         finally:
             self.driver.stop()
             program.stop()
 
     def floor_round(self, figures):
-        program = Program(self.args.floor, "Floor")
+        program = Program(self.display, ["wine64", self.args.floor], "Floor")
         try:
-            figures["cpu closed"].append(self.cpu_share(program.proc.pid))
+            figures["cpu closed"].append(self.cpu_share(program.proc.pid, self.server))
         finally:
             program.stop()
         self.device.ask("mode silent")
-        program = Program(self.args.floor, "Floor", "COM3")
+        program = Program(self.display, ["wine64", self.args.floor, "COM3"], "Floor")
         try:
+            pid = program.proc.pid
             self.polls_on_the_wire(2)
-            figures["cpu silent"].append(self.cpu_share(program.proc.pid))
+            figures["cpu silent"].append(self.cpu_share(pid, self.server))
             self.device.ask("mode normal")
             self.polls_on_the_wire(2)
             since = time.monotonic()
-            figures["cpu connected"].append(self.cpu_share(program.proc.pid))
+            figures["cpu connected"].append(self.cpu_share(pid, self.server))
             figures["poll intervals"] += self.intervals(since)
-            figures["peak KiB"].append(status_kib(program.proc.pid, "VmHWM"))
+            figures["peak KiB"].append(status_kib(pid, "VmHWM"))
         finally:
             program.stop()
+
+    def native_round(self, figures):
+        """The Linux program through the same three states as baudset.exe."""
+        device = self.native_device
+        device.ask("mode normal")
+        program = Program(self.display, device.command_line([self.args.native]), TITLE)
+        try:
+            pid = program.proc.pid
+            figures["cpu closed"].append(self.cpu_share(pid))
+            device.ask("mode silent")
+            self.press_open(program.window, device)
+            self.polls_on_the_wire(2, device)
+            figures["cpu silent"].append(self.cpu_share(pid))
+            device.ask("clear")
+            device.ask("mode normal")
+            # The engine shows 已连接 at the poll that judges the device's
+            # first valid line, and that same poll writes AT+BAUD?; the AT
+            # after it means the rate's answer was judged too and 设置 is
+            # enabled, as baudset.exe's round waits for. The wire tells
+            # this without an accessibility bus, which would make Qt keep
+            # an accessible tree and so change what is measured.
+            wait_until(lambda: connected(device.lines()), 30, "Linux program connected")
+            figures["cpu connected"].append(self.cpu_share(pid))
+            figures["peak KiB"].append(status_kib(pid, "VmHWM"))
+        finally:
+            program.stop()
+
+    def press_open(self, window, device):
+        """Presses 打开串口 from the keyboard: focus on the window, Tab from
+        the port list (the first control, with ttyUSB0 chosen) to the
+        button, Space. A try whose keys came before Qt had taken the focus
+        in may land on the port list and open it instead; Escape closes
+        that list again before the next try. What the window showed when
+        the last try failed is kept in the work folder."""
+        device.ask("clear")
+        tries = 3
+        for attempt in range(tries):
+            x_client("xdotool", "windowfocus", "--sync", str(window))
+            keys = (["Escape"] if attempt else []) + ["Tab", "space"]
+            x_client("xdotool", "key", *keys)
+            try:
+                # An open port writes AT at every poll, 0.3 s apart.
+                wait_until(device.lines, 5, "the Linux program's port open")
+                return
+            except AssertionError:
+                continue
+        picture = os.path.join(self.args.work, "native-open-failed.png")
+        x_client("import", "-window", str(window), picture)
+        raise AssertionError("the Linux program's port did not open after %d tries; its window "
+                             "is in %s, the X focus was on %s"
+                             % (tries, picture, x_client("xdotool", "getwindowfocus").strip()))
 
     def log_events(self, since):
         """(time, 'rx'|'tx', text) from the device's log, on our clock."""
@@ -226,11 +387,27 @@ class Bench:
             # would cost seconds, so the next set waits on the device's rate.
         return found
 
+    def launcher_env(self):
+        """A technician's environment for the launcher, pointed at our
+        program and at a prefix of its own, made before the run: nothing of
+        the rig that runs the bench."""
+        env = {name: value for name, value in os.environ.items()
+               if not name.startswith(("WINE", "BAUDSET_"))}
+        env.update(BAUDSET_EXE=self.args.program, BAUDSET_HOME=self.args.launcher_home)
+        return env
+
     def startup(self, figures):
-        for exe, title, args, key in ((self.args.program, "VelmoraV1.5", (), "startup baudset"),
-                                      (self.args.floor, "FloorBare", ("--bare",), "startup bare"),
-                                      (self.args.floor, "FloorPanel", ("--panel",), "startup panel")):
-            program = Program(exe, title, *args)
+        native = self.native_device.command_line
+        for key, argv, title, how in (
+                ("startup baudset", ["wine64", self.args.program], TITLE, {}),
+                ("startup bare", ["wine64", self.args.floor, "--bare"], "FloorBare", {}),
+                ("startup panel", ["wine64", self.args.floor, "--panel"], "FloorPanel", {}),
+                ("startup native", native([self.args.native]), TITLE, {}),
+                ("startup floor_qt", native([self.args.floor_qt]), "FloorQt", {}),
+                # The adapter is the Windows rounds' device; nothing opens it.
+                ("startup launcher", [self.args.launcher, "--device", self.device.link], TITLE,
+                 {"env": self.launcher_env(), "session": True})):
+            program = Program(self.display, argv, title, **how)
             program.stop()
             figures[key].append(program.startup * 1000)
 
@@ -241,7 +418,8 @@ def median(values):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("--rig", "--prefix", "--work", "--program", "--floor", "--automate"):
+    for name in ("--rig", "--prefix", "--work", "--program", "--floor", "--automate",
+                 "--native", "--floor-qt", "--private-dev", "--launcher", "--launcher-home"):
         parser.add_argument(name, required=True)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--window", type=float, default=10, help="seconds of each CPU reading")
@@ -255,18 +433,22 @@ def main():
             "version polls", "result polls")
     ours = {key: [] for key in keys}
     floor = {key: [] for key in keys}
-    starts = {"startup baudset": [], "startup bare": [], "startup panel": []}
+    native = {key: [] for key in keys}
+    starts = {key: [] for key in ("startup baudset", "startup bare", "startup panel",
+                                  "startup native", "startup floor_qt", "startup launcher")}
     try:
         # One start of each first: the prefix's first programs pay for
-        # Wine's own start-up, which is no part of either.
+        # Wine's own start-up, which is no part of either, and the first
+        # Qt program reads its libraries and fonts from the disk.
         bench.startup({key: [] for key in starts})
         for _ in range(args.starts):
             bench.startup(starts)
         for _ in range(args.rounds):
             bench.baudset_round(ours)
             bench.floor_round(floor)
+            bench.native_round(native)
     finally:
-        bench.device.stop()
+        bench.stop()
 
     def row(name, a, b, goal, digits=2):
         # A floor of (about) nothing has no meaningful ratio.
@@ -303,7 +485,22 @@ def main():
     print(row("peak resident memory (MiB)", median(ours["peak KiB"]) / 1024,
               median(floor["peak KiB"]) / 1024, "", 1))
     print(row("program size (KiB)", size(args.program), size(args.floor), "", 0))
-    print("bench: %d rounds, CPU windows of %g s, %d starts, %d latency cycles a round"
+    # The Linux program: first against its own floor and the launcher that
+    # would start baudset.exe instead, then against baudset.exe itself.
+    linux = "Linux program, "
+    print(row(linux + "start-up to a shown window (ms; floor: the same widgets in Qt, no logic)",
+              median(starts["startup native"]), median(starts["startup floor_qt"]),
+              "< 300 ms", 0))
+    print(row(linux + "start-up (ms; floor: the Wine launcher's later start)",
+              median(starts["startup native"]), median(starts["startup launcher"]), "", 0))
+    for state in ("closed", "silent", "connected"):
+        print(row(linux + "CPU, port %s (%% of a core; floor: baudset.exe)"
+                  % ("open, device silent" if state == "silent" else state),
+                  median(native["cpu " + state]), median(ours["cpu " + state]), "≤ 1.00"))
+    print(row(linux + "peak resident memory (MiB; floor: baudset.exe)",
+              median(native["peak KiB"]) / 1024, median(ours["peak KiB"]) / 1024, "", 1))
+    print("bench: %d rounds, CPU windows of %g s, %d starts, %d latency cycles a round; "
+          "CPU of a Windows program counts wineserver's, the Linux program's is its own"
           % (args.rounds, args.window, args.starts, args.cycles))
     return 0
 
