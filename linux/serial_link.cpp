@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include <QFile>
+#include <QFileInfo>
 
 namespace {
 
@@ -110,11 +111,18 @@ bool SerialLink::Open(const QString& path, OpenFailure* failure) {
     }
     port_.setPortName(path);
     if (!port_.open(QIODevice::ReadWrite)) {
-        // Another program may hold the port (Qt's lock file or TIOCEXCL).
+        // Another program holds the port: its lock file, or the exclusive
+        // mode it set. A lock left by a program that crashed as another
+        // user looks the same, so the file is named for whoever removes it.
         failure->kind = OpenFailure::Kind::Other;
-        failure->message = port_.error() == QSerialPort::PermissionError
-                               ? QString::fromUtf8("%1 正被其他程序使用。").arg(path)
-                               : QString::fromUtf8("无法打开 %1：%2").arg(path, port_.errorString());
+        const QString lock = QStringLiteral("/var/lock/LCK..") + QFileInfo(path).fileName();
+        if (port_.error() != QSerialPort::PermissionError) {
+            failure->message = QString::fromUtf8("无法打开 %1：%2").arg(path, port_.errorString());
+        } else if (QFileInfo::exists(lock)) {
+            failure->message = QString::fromUtf8("%1 正被其他程序使用（锁文件 %2）。").arg(path, lock);
+        } else {
+            failure->message = QString::fromUtf8("%1 正被其他程序使用。").arg(path);
+        }
         return false;
     }
     // The device always talks at 9600 8N1: whatever rate it is told to use
