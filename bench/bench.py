@@ -144,16 +144,9 @@ class PrivateDevice(SimulatedDevice):
 
     def __init__(self, private_dev, log):
         self.link = "/dev/ttyUSB0"
-        # Qt's serial port takes a lock file named after the port in
-        # /run/lock, which the private /dev leaves shared: any other run's
-        # ttyUSB0 (a test's, in a /dev of its own) would make ours "in use
-        # by another program", and ours theirs. A lock folder of our own,
-        # mounted where private-dev still lends the right to, keeps the runs
-        # apart.
-        own_locks = 'mount -n -t tmpfs -o mode=1777,size=1m bench-lock /run/lock && exec "$@"'
         self.proc = subprocess.Popen(
-            [private_dev, "--", "sh", "-c", own_locks, "sh", sys.executable, SIMDEVICE,
-             "--link", self.link, "--control-port", "0", "--log", log],
+            [private_dev, "--", sys.executable, SIMDEVICE, "--link", self.link,
+             "--control-port", "0", "--log", log],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         # One line, flushed whole once the device is linked and listening.
         if select.select([self.proc.stdout], [], [], 60)[0]:
@@ -169,7 +162,8 @@ class PrivateDevice(SimulatedDevice):
         self.file = self.sock.makefile("rw")
 
     def command_line(self, argv):
-        """ARGV run in the device's /dev (and lock folder). nsenter execs in
+        """ARGV run in the device's /dev (and private-dev's folder of port
+        locks, so that no other run's ttyUSB0 holds ours). nsenter execs in
         place, so the process it starts is the program itself. Entering a
         mount namespace starts at its root, hence absolute paths."""
         enter = ["nsenter", "--target", str(self.proc.pid), "--mount"]
