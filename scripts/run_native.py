@@ -91,6 +91,9 @@ def main(argv):
     try:
         if not env.get("DISPLAY"):
             server, env["DISPLAY"] = start_display()
+        # With no session bus, libdbus would start one for the display on
+        # Qt's first call, and it would outlive everything started here.
+        env.setdefault("DBUS_SESSION_BUS_ADDRESS", "disabled:")
         program = subprocess.Popen([program_path], env=env, stdin=subprocess.DEVNULL)
         window = shown_window(program, env)
         if window is None:

@@ -6,6 +6,7 @@ import argparse
 import ast
 import os
 import select
+import signal
 import socket
 import subprocess
 import sys
@@ -176,14 +177,15 @@ class NativeSession:
         os.makedirs(args.work, exist_ok=True)
         self.device = SimulatedDevice("/dev/" + self.port, *device_args)
         self.display = self.bus = self.launcher = self.program = self.automate = None
+        self.errors = None
         try:
             self.display = XDisplay("openbox")
             env = self.accessibility_bus(self.display.env())
+            self.errors = open(os.path.join(args.work, "program.err"), "w")
             self.program = subprocess.Popen(
                 [args.program], env=dict(env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
                                          QT_QPA_PLATFORM="xcb"),
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=open(os.path.join(args.work, "program.err"), "w"))
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.errors)
             from e2e.atspi_driver import AtspiDriver
             self.automate = AtspiDriver(self.program.pid, env)
         except BaseException:
@@ -193,9 +195,12 @@ class NativeSession:
     def accessibility_bus(self, env):
         """A session bus of our own with the accessibility bus behind it, as a
         desktop session has; returns the environment that reaches both."""
+        # Each in a process group of its own: the launcher's bus daemon and
+        # the registry it activates go down with the group, not with the
+        # launcher alone.
         self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                    stderr=subprocess.DEVNULL, text=True)
+                                    stderr=subprocess.DEVNULL, text=True, start_new_session=True)
         address = self.bus.stdout.readline().strip()
         if not address:
             raise AssertionError("the session bus did not start")
@@ -203,7 +208,7 @@ class NativeSession:
         self.launcher = subprocess.Popen(
             ["/usr/libexec/at-spi-bus-launcher", "--launch-immediately", "--a11y=1"],
             env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
+            stderr=subprocess.DEVNULL, start_new_session=True)
         ask = ["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
                "/org/a11y/bus", "org.a11y.Bus.GetAddress"]
         wait_until(lambda: subprocess.run(ask, env=env, capture_output=True,
@@ -212,12 +217,20 @@ class NativeSession:
         return env
 
     def stop(self):
-        for proc in (self.program, self.launcher, self.bus):
-            if proc is not None and proc.poll() is None:
-                proc.kill()
-                proc.wait(30)
+        if self.program is not None and self.program.poll() is None:
+            self.program.kill()
+            self.program.wait(30)
+        for group in (self.launcher, self.bus):
+            if group is not None:
+                try:
+                    os.killpg(group.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                group.wait(30)
         if self.bus is not None:
             self.bus.stdout.close()
+        if self.errors is not None:
+            self.errors.close()
         if self.display is not None:
             self.display.stop()
         self.device.stop()
