@@ -1,0 +1,136 @@
+#include "panel_layout.h"
+
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <initializer_list>
+
+#include "protocol_engine.h"
+
+namespace PanelLayout {
+namespace {
+
+const char kHint[] = "请将串口连接的设备重新上电，确认已获取到版本号。";
+// The hint is drawn grey, as a note beside the steps rather than a step.
+const QColor kHintColour(100, 100, 100);
+
+QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// Device text is shown as it came, never read as markup: a reply such as
+// "<b>V2</b>" must not change how the panel looks.
+QLabel* PlainLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+// A control whose text changes keeps the width of its longest text from the
+// start, so that the fixed window never has to grow or cut it.
+void ReserveWidth(QWidget* widget, std::initializer_list<const char*> texts) {
+    const QFontMetrics metrics(widget->font());
+    int widest = 0;
+    for (const char* text : texts) {
+        widest = std::max(widest, metrics.horizontalAdvance(Text(text)));
+    }
+    widget->setMinimumWidth(widest);
+}
+
+QGroupBox* StepOne(QWidget* window, const QStringList& ports, Controls& controls) {
+    auto* step = new QGroupBox(Text("第1步：打开串口"), window);
+    auto* portLabel = PlainLabel(Text("串口号:"), step);
+    controls.portList = new QComboBox(step);
+    controls.portList->addItems(ports);
+    controls.portList->setCurrentIndex(ports.isEmpty() ? -1 : 0);
+    controls.portList->setAccessibleName(Text("串口号"));
+    portLabel->setBuddy(controls.portList);
+    controls.openButton = new QPushButton(Text(kOpenText), step);
+    ReserveWidth(controls.openButton, {kOpenText, kCloseText});
+    auto* row = new QHBoxLayout(step);
+    row->addWidget(portLabel);
+    row->addWidget(controls.portList, 1);
+    row->addWidget(controls.openButton);
+    return step;
+}
+
+QGroupBox* StepTwo(QWidget* window, Controls& controls) {
+    auto* step = new QGroupBox(Text("第2步：复位设备"), window);
+    auto* hint = PlainLabel(Text(kHint), step);
+    QPalette grey = hint->palette();
+    grey.setColor(QPalette::WindowText, kHintColour);
+    hint->setPalette(grey);
+    auto* versionLabel = PlainLabel(Text("版本号:"), step);
+    controls.versionText = PlainLabel(QString(), step);
+    controls.versionText->setAccessibleDescription(Text("设备版本号"));
+    // A device line may be long: it is clipped at the window's edge instead
+    // of widening the window, and shown whole in its tooltip.
+    controls.versionText->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    versionLabel->setBuddy(controls.versionText);
+    auto* grid = new QGridLayout(step);
+    grid->addWidget(hint, 0, 0, 1, 2);
+    grid->addWidget(versionLabel, 1, 0);
+    grid->addWidget(controls.versionText, 1, 1);
+    grid->setColumnStretch(1, 1);
+    return step;
+}
+
+QGroupBox* StepThree(QWidget* window, Controls& controls) {
+    auto* step = new QGroupBox(Text("第3步：修改波特率"), window);
+    auto* rateLabel = PlainLabel(Text("波特率:"), step);
+    controls.rateList = new QComboBox(step);
+    for (const char* rate : kRateTable) {
+        controls.rateList->addItem(Text(rate));
+    }
+    controls.rateList->setCurrentIndex(0);
+    controls.rateList->setAccessibleName(Text("波特率"));
+    rateLabel->setBuddy(controls.rateList);
+    controls.setButton = new QPushButton(Text("设置"), step);
+    controls.setButton->setAccessibleName(Text("设置"));
+    controls.setButton->setEnabled(false);
+    auto* row = new QHBoxLayout(step);
+    row->addWidget(rateLabel);
+    row->addWidget(controls.rateList, 1);
+    row->addWidget(controls.setButton);
+    return step;
+}
+
+// The bottom line: the set's result on the left, the link on the right.
+QHBoxLayout* BottomLine(QWidget* window, Controls& controls) {
+    controls.resultText = PlainLabel(QString(), window);
+    controls.resultText->setAccessibleDescription(Text("设置结果"));
+    ReserveWidth(controls.resultText, {PanelTexts::kSetSucceeded, PanelTexts::kSetFailed});
+    auto* statusLabel = PlainLabel(Text("状态:"), window);
+    controls.statusText = PlainLabel(Text(PanelTexts::kNotConnected), window);
+    controls.statusText->setAccessibleDescription(Text("连接状态"));
+    ReserveWidth(controls.statusText, {PanelTexts::kConnected, PanelTexts::kNotConnected});
+    statusLabel->setBuddy(controls.statusText);
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(controls.resultText);
+    bottom->addStretch(1);
+    bottom->addWidget(statusLabel);
+    bottom->addWidget(controls.statusText);
+    return bottom;
+}
+
+}  // namespace
+
+Controls Build(QWidget* window, const QStringList& ports) {
+    Controls controls{};
+    auto* panel = new QVBoxLayout(window);
+    panel->addWidget(StepOne(window, ports, controls));
+    panel->addWidget(StepTwo(window, controls));
+    panel->addWidget(StepThree(window, controls));
+    panel->addLayout(BottomLine(window, controls));
+    // The window takes the size its contents ask for in the font at hand and
+    // keeps it: it can be neither resized nor maximised.
+    panel->setSizeConstraint(QLayout::SetFixedSize);
+    return controls;
+}
+
+}  // namespace PanelLayout
