@@ -14,7 +14,7 @@ The Linux program (Qt) takes its turn in every round and every series of
 starts, so that its figures and the Windows program's come from the same
 run on the same machine: start-up to a shown window against the same
 widgets in Qt with nothing behind them (bench/floor_qt.cpp) and against the
-Wine launcher's later start (scripts/baudset, prefix already made); CPU in
+Wine launcher's later start (scripts/wine-launch, prefix already made); CPU in
 the same three states and the same windows (the program alone: it has no
 server), and peak resident memory, both against baudset.exe. It lists its
 ports from /dev, so it runs in the private /dev of scripts/private-dev,

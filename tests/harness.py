@@ -144,7 +144,7 @@ class Session:
                             "3=" + self.device.link], check=True)
             self.program = subprocess.Popen(["wine64", args.program], stdin=subprocess.DEVNULL,
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            self.automate = Automate(args.automate)
+            self.automate = Automate(["wine64", args.automate])
         except BaseException:
             self.stop()
             raise
@@ -180,7 +180,7 @@ class NativeSession:
         self.errors = None
         try:
             self.display = XDisplay("openbox")
-            env = self.accessibility_bus(self.display.env())
+            self.bus, self.launcher, env = start_accessibility_bus(self.display.env())
             self.errors = open(os.path.join(args.work, "program.err"), "w")
             self.program = subprocess.Popen(
                 [args.program], env=dict(env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
@@ -220,20 +220,56 @@ class NativeSession:
         if self.program is not None and self.program.poll() is None:
             self.program.kill()
             self.program.wait(30)
-        for group in (self.launcher, self.bus):
-            if group is not None:
-                try:
-                    os.killpg(group.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-                group.wait(30)
-        if self.bus is not None:
-            self.bus.stdout.close()
+        end_groups(self.launcher, self.bus)
         if self.errors is not None:
             self.errors.close()
         if self.display is not None:
             self.display.stop()
         self.device.stop()
+
+
+def start_accessibility_bus(env, wrap=()):
+    """A session bus with the accessibility bus behind it, as a desktop
+    session has, run through `wrap` (as another account, say). Returns the
+    two processes and the environment that reaches them. Each has a
+    process group of its own: the launcher's bus daemon and the registry it
+    activates go down with the group (end_groups), not with the launcher."""
+    bus = subprocess.Popen(list(wrap) + ["dbus-daemon", "--session", "--nofork",
+                                         "--print-address=1"],
+                           env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, text=True, start_new_session=True)
+    address = bus.stdout.readline().strip()
+    bus.stdout.close()
+    if not address:
+        end_groups(bus)
+        raise AssertionError("the session bus did not start")
+    env = dict(env, DBUS_SESSION_BUS_ADDRESS=address)
+    launcher = subprocess.Popen(
+        list(wrap) + ["/usr/libexec/at-spi-bus-launcher", "--launch-immediately", "--a11y=1"],
+        env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL, start_new_session=True)
+    ask = list(wrap) + ["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
+                        "/org/a11y/bus", "org.a11y.Bus.GetAddress"]
+    try:
+        wait_until(lambda: subprocess.run(ask, env=env, capture_output=True,
+                                          timeout=30).returncode == 0,
+                   60, "the accessibility bus")
+    except BaseException:
+        end_groups(launcher, bus)
+        raise
+    return bus, launcher, env
+
+
+def end_groups(*leaders):
+    """Ends each process and everything in its process group."""
+    for leader in leaders:
+        if leader is None:
+            continue
+        try:
+            os.killpg(leader.pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+        leader.wait(30)
 
 
 def wait_until(condition, seconds, what):
@@ -286,16 +322,17 @@ class XDisplay:
 
 
 class Automate:
-    """automate.exe under Wine, started once and then driven line by line:
-    each call sends one action and returns its exit status and its answer.
+    """A driver process (automate.exe under Wine, or atspi_driver.py for the
+    Linux program), started once and then driven line by line: each call
+    sends one action and returns its exit status and its answer.
 
     Words that are not plain ASCII go hex-encoded, so that no code page
     stands between us and the program's texts. `wrap` runs it as another
     account (the prefix's owner)."""
 
-    def __init__(self, exe, env=None, wrap=()):
+    def __init__(self, argv, env=None, wrap=()):
         self.errors = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(list(wrap) + ["wine64", exe], env=env,
+        self.proc = subprocess.Popen(list(wrap) + list(argv), env=env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=self.errors)
         self.unread = b""

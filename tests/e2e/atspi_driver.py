@@ -6,18 +6,27 @@ program, one call each, as (STATUS, TEXT): 0 done, 1 failed, 2 misuse.
 
 The program needs nothing compiled in for this: Qt publishes every widget
 on the bus once QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 (or a screen reader) asks.
-Runs under Debian's /usr/bin/python3, which has python3-pyatspi."""
+Runs under Debian's /usr/bin/python3, which has python3-pyatspi: in the
+story's own process, or as a process of its own that takes one action a
+line on standard input and answers "STATUS TEXT" (as automate.exe does),
+for a program that runs as another account:
+
+  /usr/bin/python3 atspi_driver.py PID
+"""
 import os
 import re
 import subprocess
+import sys
 import time
 
 TITLE = "VelmoraV1.5"
 # A control is found as a screen reader names it: a list by the label in
 # front of it, a value by the label beside it or by its description.
-LABELLED = {"port": ("combo box", "串口号:"), "rate": ("combo box", "波特率:"),
-            "version": ("label", "版本号:"), "status": ("label", "状态:")}
-DESCRIBED = {"result": ("label", "设置结果")}
+# Roles by AT-SPI's numbers: their names differ between at-spi2 releases
+# ("push button" became "button").
+LABELLED = {"port": ("COMBO_BOX", "串口号:"), "rate": ("COMBO_BOX", "波特率:"),
+            "version": ("LABEL", "版本号:"), "status": ("LABEL", "状态:")}
+DESCRIBED = {"result": ("LABEL", "设置结果")}
 BUTTONS = {"open": ("打开串口", "关闭串口"), "set": ("设置",)}
 HINT = "请将串口连接的设备重新上电，确认已获取到版本号。"
 READY_SECONDS = 60
@@ -82,6 +91,9 @@ class AtspiDriver:
             if child is not None:
                 yield from self.walk(child)
 
+    def is_a(self, node, *roles):
+        return node.getRole() in [getattr(self.at, "ROLE_" + role) for role in roles]
+
     def has(self, node, state):
         return node.getState().contains(state)
 
@@ -91,7 +103,7 @@ class AtspiDriver:
 
     def find_button(self, window, name):
         for node in self.walk(window):
-            if node.getRoleName() == "push button" and node.name in BUTTONS[name]:
+            if self.is_a(node, "PUSH_BUTTON") and node.name in BUTTONS[name]:
                 return node
         return None
 
@@ -102,7 +114,7 @@ class AtspiDriver:
             node = next((n for n in self.walk(window) if n.name == HINT), None)
         elif name in LABELLED or name in DESCRIBED:
             role, label = LABELLED.get(name) or DESCRIBED[name]
-            node = next((n for n in self.walk(window) if n.getRoleName() == role and (
+            node = next((n for n in self.walk(window) if self.is_a(n, role) and (
                 label in self.labels_of(n) if name in LABELLED else n.description == label)),
                 None)
         else:
@@ -139,9 +151,9 @@ class AtspiDriver:
             raise Failed("the window manager offers: %s" % allowed.strip())
         # Every control a technician can reach has a name to be read out.
         for node in self.walk(window):
-            role = node.getRoleName()
-            if role in ("push button", "combo box") and not (node.name or self.labels_of(node)):
-                raise Failed("a %s without an accessible name" % role)
+            if self.is_a(node, "PUSH_BUTTON", "COMBO_BOX") and not (
+                    node.name or self.labels_of(node)):
+                raise Failed("a %s without an accessible name" % node.getRoleName())
         return "ok"
 
     def rect(self, window):
@@ -166,7 +178,7 @@ class AtspiDriver:
 
         def shown_item():
             for node in self.walk(combo):
-                if node.getRoleName() == "list item" and node.name == wanted \
+                if self.is_a(node, "LIST_ITEM") and node.name == wanted \
                         and self.has(node, self.at.STATE_SHOWING):
                     return node
             return None
@@ -260,8 +272,8 @@ class AtspiDriver:
         landed = []
         for _ in range(int(presses)):
             self.x("xdotool", "key", "Tab")
-            focused = poll(lambda: next((n for n in self.walk(window) if n.getRoleName() in (
-                "push button", "combo box") and self.has(n, self.at.STATE_FOCUSED)), None), 5)
+            focused = poll(lambda: next((n for n in self.walk(window) if self.is_a(
+                n, "PUSH_BUTTON", "COMBO_BOX") and self.has(n, self.at.STATE_FOCUSED)), None), 5)
             if focused is None:
                 raise Failed("no control has the focus after %s" % " ".join(landed or ["Tab"]))
             control = next(name for name in ("port", "rate", "open", "set")
@@ -272,14 +284,14 @@ class AtspiDriver:
     def same(self, a, b):
         box_a = a.queryComponent().getExtents(self.at.DESKTOP_COORDS)
         box_b = b.queryComponent().getExtents(self.at.DESKTOP_COORDS)
-        return a.getRoleName() == b.getRoleName() and \
+        return a.getRole() == b.getRole() and \
             (box_a.x, box_a.y, box_a.width, box_a.height) == (box_b.x, box_b.y, box_b.width, box_b.height)
 
     def message_box(self):
         app = self.app()
         for index in range(app.childCount):
             node = app.getChildAtIndex(index)
-            if node.getRoleName() == "alert" and self.has(node, self.at.STATE_SHOWING):
+            if self.is_a(node, "ALERT") and self.has(node, self.at.STATE_SHOWING):
                 return node
         return None
 
@@ -288,14 +300,14 @@ class AtspiDriver:
         box = poll(self.message_box, 15)
         if box is None:
             raise Failed("no message box shown")
-        return "\n".join(n.name for n in self.walk(box) if n.getRoleName() == "label" and n.name)
+        return "\n".join(n.name for n in self.walk(box) if self.is_a(n, "LABEL") and n.name)
 
     def dismiss(self, window):
         """Presses the message box's one button, as the technician would."""
         box = self.message_box()
         if box is None:
             raise Failed("no message box open")
-        button = next(n for n in self.walk(box) if n.getRoleName() == "push button")
+        button = next(n for n in self.walk(box) if self.is_a(n, "PUSH_BUTTON"))
         button.queryAction().doAction(0)
         if not poll(lambda: self.message_box() is None, 10):
             raise Failed("the message box stays open")
@@ -320,3 +332,20 @@ class AtspiDriver:
 
     def stop(self):
         pass
+
+
+def main(argv):
+    """One action a line; "hex:" words carry UTF-8 text, as for automate."""
+    driver = AtspiDriver(int(argv[1]), dict(os.environ))
+    for line in sys.stdin:
+        words = [bytes.fromhex(word[4:]).decode() if word.startswith("hex:") else word
+                 for word in line.split()]
+        status, text = driver(*words)
+        text = text.replace("\r", "\\r").replace("\n", "\\n")
+        sys.stdout.write("%d %s\n" % (status, text))
+        sys.stdout.flush()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,19 +1,22 @@
-"""The README's run command and the Debian package's launcher, as
-technicians meet them.
+"""The README's run command and the Debian package, as technicians meet
+them.
 
   python3 -m unittest tests/run/test_run_command.py
 
-Starts scripts/run or the launcher, drives the window it brings up with
-automate.exe (from outside, through the same Wine prefix), closes it and
-checks that nothing the command started is left running. Each case runs
-once for every account at hand: the current one, and, when the suite runs
-as root, a throwaway unprivileged account that it creates, with a copy of
-the source tree of its own (a technician's checkout is theirs, not root's).
+Starts scripts/run, drives the window it brings up with automate.exe (from
+outside, through the same Wine prefix), closes it and checks that nothing
+the command started is left running. Each case runs once for every account
+at hand: the current one, and, when the suite runs as root, a throwaway
+unprivileged account that it creates, with a copy of the source tree of its
+own (a technician's checkout is theirs, not root's, and root's may be closed
+to others).
 
 As root, the suite also builds the .deb (scripts/package), installs it with
-apt-get, checks it with desktop-file-validate, appstreamcli and lintian,
-starts the installed /usr/bin/baudset as the throwaway account, and removes
-the package at the end (a baudset installed before is removed too).
+apt-get, checks it with desktop-file-validate, appstreamcli and lintian, and
+plays tests/run/installed_story.py with the installed /usr/bin/baudset as
+the throwaway account, here (Debian 12) and in a minimal Debian 13 root
+(tests/run/debian13.py); it removes the package at the end (a baudset
+installed before is removed too).
 """
 import fcntl
 import glob
@@ -33,6 +36,7 @@ import unittest
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 AUTOMATE = os.path.join(ROOT, "build", "windows", "tests", "automate.exe")
 sys.path.insert(0, os.path.join(ROOT, "tests"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
 THROWAWAY_USER = "baudset-run-test"
@@ -43,12 +47,18 @@ DESKTOP_ENTRY = "/usr/share/applications/baudset.desktop"
 METAINFO = "/usr/share/metainfo/example.c_seed_2b56d41b.baudset.metainfo.xml"
 # Everything the package may put on the machine (and the folders above).
 PACKAGE_PATHS = [
-    INSTALLED, "/usr/lib/baudset/baudset.exe", "/usr/lib/baudset/wine-rig",
-    "/usr/lib/baudset/wine_registry.py", "/usr/lib/baudset/serial_ports.py",
-    DESKTOP_ENTRY, METAINFO, "/usr/share/man/man1/baudset.1.gz",
+    INSTALLED, DESKTOP_ENTRY, METAINFO, "/usr/share/man/man1/baudset.1.gz",
     "/usr/share/doc/baudset/copyright", "/usr/share/doc/baudset/changelog.gz",
     "/usr/share/doc/baudset/usage.txt",
 ] + ["/usr/share/icons/hicolor/%dx%d/apps/baudset.png" % (n, n) for n in (16, 32, 48, 256)]
+# What the installed story needs of the checkout, copied where every
+# account can read it.
+STORY_FILES = ["tests/harness.py", "tests/e2e/atspi_driver.py", "tests/run/installed_story.py",
+               "tools/simdevice.py"]
+DEBIAN13_CACHE = os.path.join(ROOT, "build", "debian13")
+# What the story needs inside the Debian 13 root besides the package.
+DEBIAN13_TOOLS = ["python3", "python3-pyatspi", "at-spi2-core", "dbus", "xdotool", "x11-utils",
+                  "wmctrl", "passwd", "util-linux"]
 
 
 class Account:
@@ -61,11 +71,6 @@ class Account:
         self.prefix = self.checkout_prefix = os.path.join(self.build, "run", "prefix")
         self.automate_exe = AUTOMATE
         self.driver = None
-
-    @property
-    def installed_data(self):
-        """Where the installed launcher keeps its prefix, for this account."""
-        return os.path.join(self.home, ".local", "share", "baudset")
 
     def command(self, argv):
         if self.user is None:
@@ -82,7 +87,7 @@ class Account:
         if self.driver is None:
             env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
                        PATH="/usr/lib/wine:" + os.environ.get("PATH", ""))
-            self.driver = harness.Automate(self.automate_exe, env=env,
+            self.driver = harness.Automate(["wine64", self.automate_exe], env=env,
                                            wrap=self.command([]) if self.user else ())
         return self.driver(*words)
 
@@ -200,7 +205,6 @@ def leftovers(account):
         except OSError:
             continue
         ours = (account.checkout_prefix.encode() in environ
-                or account.installed_data.encode() in environ
                 or os.path.join(account.build, "run") in cmdline)
         if ours and any(word in cmdline for word in ("wine", "simdevice", "Xvfb", ".exe",
                                                      "baudset --inside")):
@@ -227,29 +231,13 @@ def read_until(proc, pattern, deadline):
     return said.decode(errors="replace"), False
 
 
-def installed_accounts():
-    """Who runs the installed launcher: the throwaway account, as a
-    technician with no rights of their own; none without the package."""
-    return [THROWAWAY] if PACKAGE is not None else []
-
-
 class RunCommand(unittest.TestCase):
-    def start(self, account, *args, env=None, launcher="run", until=UP):
-        """Until its window is up: scripts/run of the account's checkout
-        ("run"), the installed launcher ("installed") or the checkout's own
-        launcher with the checkout's program ("checkout")."""
+    def start(self, account, *args, env=None, until=UP):
+        """scripts/run of the account's checkout, until its window is up."""
         env = env or headless_env()
-        if launcher == "installed":
-            command = INSTALLED
-            account.prefix = os.path.join(account.installed_data, "prefix")
-        else:
-            command = os.path.join(account.root, "scripts",
-                                   "run" if launcher == "run" else "baudset")
-            account.prefix = account.checkout_prefix
-        if launcher == "checkout":
-            env = dict(env, BAUDSET_EXE=os.path.join(account.build, "baudset.exe"),
-                       BAUDSET_HOME=os.path.join(account.build, "run"))
-        proc = subprocess.Popen(account.command([command] + list(args)),
+        account.prefix = account.checkout_prefix
+        proc = subprocess.Popen(account.command([os.path.join(account.root, "scripts", "run")]
+                                                + list(args)),
                                 env=env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 start_new_session=True)
@@ -377,18 +365,21 @@ class RunCommand(unittest.TestCase):
                 self.close_and_expect_clean_exit(account, proc)
 
     def test_refusals_and_usage(self):
-        """Bad input: a message, the exit status, and nothing started."""
-        run = os.path.join(ROOT, "scripts", "run")
-        launcher = os.path.join(ROOT, "scripts", "baudset")
+        """Bad input: a message, the exit status, and nothing started. Each
+        account runs its own checkout's commands."""
+        def command(who, name):
+            return os.path.join((who or accounts()[0]).root, "scripts", name)
+        run, launcher = command(None, "run"), command(None, "wine-launch")
         # (who, command, exit status, what it says); who None is the
         # current account.
         cases = [
             (None, [run, "--device", "/dev/ttyUSB-not-there"], 1, "/dev/ttyUSB-not-there does not exist"),
             (None, [run, "--device", "/dev/null"], 1, "/dev/null is not a serial device"),
             (None, [run, "--com", "33"], 2, "--com takes a number from 1 to 32"),
+            (None, [run, "--native", "--device", "/dev/null"], 2, "lists the machine's adapters itself"),
             (None, [run, "--help"], 0, "Usage: scripts/run [--device PATH]"),
             (None, [launcher, "--device", "/etc/hostname"], 1, "/etc/hostname is not a serial device"),
-            (None, [launcher, "--com", "3"], 2, "--com goes with --device"),
+            (None, [launcher, "--com", "3"], 2, "--device PATH names the adapter"),
             (None, [launcher, "--device", "/dev/null", "--com", "0"], 2, "from 1 to 32"),
             (None, [launcher, "--bogus"], 2, "unknown argument '--bogus'"),
         ]
@@ -396,12 +387,12 @@ class RunCommand(unittest.TestCase):
             # A technician who may not open the adapter learns the group and
             # the command; one without Wine learns what to install.
             pty = self.device(os.path.join(self.folder(), "adapter"), "dialout").pty
-            cases.append((THROWAWAY, [launcher, "--device", pty], 1,
+            cases.append((THROWAWAY, [command(THROWAWAY, "wine-launch"), "--device", pty], 1,
                           "only members of the group 'dialout' may open %s; add yourself with "
                           "'sudo usermod -aG dialout %s'" % (pty, THROWAWAY_USER)))
             no_wine = ["unshare", "-m", "sh", "-c",
                        'mount -t tmpfs none /usr/lib/wine && exec "$@"', "-"]
-            cases.append((None, no_wine + [launcher], 1,
+            cases.append((None, no_wine + [launcher, "--device", pty], 1,
                           "Wine (64-bit) is missing; install it with 'sudo apt install wine wine64'"))
         for who, argv, code, text in cases:
             with self.subTest(who=who and who.name, argv=argv[-3:]):
@@ -413,43 +404,10 @@ class RunCommand(unittest.TestCase):
                 self.assertIn(text, result.stdout + result.stderr)
                 self.assertEqual(leftovers(who or accounts()[0]), before)
 
-    def test_no_options_map_the_adapters_usb_first(self):
-        """Every adapter the account may open, USB ones from COM1. Simulated
-        devices pass for adapters by their names in a folder that stands in
-        for /dev (BAUDSET_DEV); a built-in port with nothing behind it, and
-        an adapter the account may not open, are left out."""
-        launchers = [(account, "installed") for account in installed_accounts()]
-        if not launchers:   # no package: the checkout's own launcher
-            launchers = [(accounts()[0], "checkout")]
-        for account, launcher in launchers:
-            with self.subTest(account=account.name, launcher=launcher):
-                dev = self.folder()
-                devices = {name: self.device(os.path.join(dev, name), account, "--start-off")
-                           for name in ("ttyACM0", "ttyUSB10", "ttyUSB9")}
-                os.symlink("/dev/null", os.path.join(dev, "ttyS0"))
-                if account.user:
-                    denied = self.device(os.path.join(self.folder(), "adapter"), "dialout")
-                    os.symlink(denied.pty, os.path.join(dev, "ttyUSB0"))
-                expected = ["ttyUSB9", "ttyUSB10", "ttyACM0"]
-                mapping = ", ".join("COM%d = %s" % (n, os.path.join(dev, name))
-                                    for n, name in enumerate(expected, 1))
-                proc, said = self.start(account, env=headless_env(BAUDSET_DEV=dev),
-                                        launcher=launcher)
-                self.assertIn("Its COM ports: %s." % mapping, said)
-                if account.user:
-                    self.assertIn("only members of the group 'dialout' may open %s"
-                                  % os.path.join(dev, "ttyUSB0"), said)
-                # The window lists exactly those; COM2, ttyUSB10, connects.
-                for n in range(1, len(expected) + 2):
-                    self.assertEqual(account.automate("select", "port", "COM%d" % n)[0],
-                                     0 if n <= len(expected) else 1)
-                self.connect(account, 2, lambda: devices["ttyUSB10"].ask("powercycle"))
-                self.close_and_expect_clean_exit(account, proc)
-
     def test_installed_package(self):
         """What apt-get installed: valid metadata, a clean lintian, nothing
-        outside its own paths; its first start says so, later ones are
-        quick, and Ctrl-C ends all it started."""
+        outside its own paths; then the installed story as the throwaway
+        account."""
         if PACKAGE is None:
             self.skipTest("installing the package needs root")
         # (what, command, exit status, what must not be in its output)
@@ -473,33 +431,57 @@ class RunCommand(unittest.TestCase):
             while any(os.path.dirname(f) not in folders for f in folders):
                 folders |= {os.path.dirname(f) for f in folders}
             self.assertEqual(sorted(set(listed) - folders - {"/."}), sorted(PACKAGE_PATHS))
+        with self.subTest(check="story on Debian 12"):
+            story = self.story_copy(self.folder())
+            self.play([os.path.join(ROOT, "scripts", "private-dev"), "--", "/usr/bin/python3",
+                       story, "--user", THROWAWAY_USER])
 
-        account = THROWAWAY
-        shutil.rmtree(account.installed_data, ignore_errors=True)
-        device = self.device(os.path.join(self.folder(), "adapter"), account, "--start-off")
-        # (start, what it must say, how it ends)
-        for start, notice, end in (("first", True, "close"), ("later", False, "ctrl-c")):
-            with self.subTest(start=start):
-                began = time.monotonic()
-                proc, said = self.start(account, "--device", device.link, "--com", "3",
-                                        launcher="installed")
-                print("%s start of the installed launcher: up after %.1f s"
-                      % (start, time.monotonic() - began))
-                self.assertEqual("first start: preparing Wine" in said, notice, said)
-                self.assertIn("Open COM3 in it.", said)
-                if end == "close":
-                    self.connect(account, 3, lambda: device.ask("powercycle"))
-                    self.close_and_expect_clean_exit(account, proc)
-                    continue
-                self.assertEqual(account.automate("check"), (0, "ok"))
-                account.stop_driver()
-                # Ctrl-C in a terminal reaches the launcher's whole process
-                # group; runuser's child is the launcher (it execs the rig).
-                with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as f:
-                    launcher = int(f.read().split()[0])
-                os.killpg(os.getpgid(launcher), signal.SIGINT)
-                self.assertIn(proc.wait(60), (130, -signal.SIGINT))
-                harness.wait_until(lambda: not leftovers(account), 30, "nothing left running")
+    def test_installed_package_on_debian_13(self):
+        """The same package installed with apt in a minimal Debian 13 root,
+        and the same story there."""
+        if PACKAGE is None:
+            self.skipTest("installing the package needs root")
+        import debian13
+        tarball, why = debian13.base_tarball(DEBIAN13_CACHE)
+        if tarball is None:
+            print("SKIPPED: no Debian 13 root could be made here (%s)" % why)
+            self.skipTest("no Debian 13 root: " + why)
+        root = os.path.join(DEBIAN13_CACHE, "root")
+        debian13.unpack(tarball, root)
+        self.addCleanup(shutil.rmtree, root, True)
+        inside = os.path.join(root, "tmp", "baudset-test")
+        os.makedirs(inside)
+        shutil.copy(PACKAGE, os.path.join(inside, "baudset.deb"))
+        story = self.story_copy(inside).replace(root, "", 1)
+        script = " && ".join([
+            "apt-get update -qq",
+            # As a technician installs it: with what the package recommends.
+            "apt-get install -y /tmp/baudset-test/baudset.deb > /tmp/baudset-test/apt.log",
+            "grep -E 'newly installed|^After this operation|^Need to get' /tmp/baudset-test/apt.log",
+            "apt-get install -y -qq --no-install-recommends %s > /dev/null" % " ".join(DEBIAN13_TOOLS),
+            "useradd --system --create-home --home-dir /tmp/baudset-home %s" % THROWAWAY_USER,
+            "/usr/bin/python3 %s --user %s" % (story, THROWAWAY_USER),
+        ])
+        self.play(debian13.enter_command(root, DEBIAN13_CACHE, ["/bin/sh", "-c", script]))
+
+    def story_copy(self, folder):
+        """installed_story.py and what it imports, in `folder`; its path."""
+        for name in STORY_FILES:
+            os.makedirs(os.path.join(folder, os.path.dirname(name)), exist_ok=True)
+            shutil.copy(os.path.join(ROOT, name), os.path.join(folder, name))
+        subprocess.run(["chmod", "-R", "a+rX", folder], check=True)
+        return os.path.join(folder, "tests", "run", "installed_story.py")
+
+    def play(self, argv):
+        """Runs the installed story on a display with a window manager."""
+        display = harness.XDisplay(window_manager="openbox")
+        self.addCleanup(display.stop)
+        result = subprocess.run(argv, env=dict(os.environ, DISPLAY=display.name),
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=900)
+        print(result.stdout + result.stderr)
+        self.assertEqual(result.returncode, 0, result.stdout[-3000:] + result.stderr[-2000:])
+        self.assertIn("installed_story: ", result.stdout)
 
 
 if __name__ == "__main__":

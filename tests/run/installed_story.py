@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""The installed package as a technician meets it, on the system it is
+installed on: /usr/bin/baudset started by an unprivileged account, with a
+simulated device as its adapter /dev/ttyUSB0, owned by root and the group
+dialout as a USB adapter is.
+
+  installed_story.py --user NAME
+
+Run as root in a /dev of its own (scripts/private-dev on this machine, or
+the entered Debian root of tests/run/debian13.py), with DISPLAY naming a
+display that has a window manager. First the account is not in dialout: the
+program must name the group and the command. Then it is: after a power
+cycle the panel shows 已连接 and the version. Closing the window ends the
+program with status 0, Ctrl-C ends it too, and nothing of it is left.
+Everything the account runs (the program, its session and accessibility
+bus, the driver) runs as that account, from files it can reach.
+"""
+import argparse
+import grp
+import os
+import pwd
+import signal
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, ".."))
+from harness import (Automate, SimulatedDevice, end_groups, start_accessibility_bus,  # noqa: E402
+                     wait_until)
+
+PROGRAM = "/usr/bin/baudset"
+DRIVER = os.path.join(HERE, "..", "e2e", "atspi_driver.py")
+PORT = "ttyUSB0"
+
+
+class Story:
+    def __init__(self, user):
+        self.user = user
+        entry = pwd.getpwnam(user)
+        self.wrap = ["setpriv", "--reuid", str(entry.pw_uid), "--regid", str(entry.pw_gid),
+                     "--init-groups", "--"]
+        self.env = {"HOME": entry.pw_dir, "USER": user, "LOGNAME": user, "LANG": "C.UTF-8",
+                    "PATH": "/usr/bin:/bin", "DISPLAY": os.environ["DISPLAY"]}
+        self.passes = self.failures = 0
+        self.program = self.driver = None
+
+    def expect(self, what, actual, wanted):
+        held = actual == wanted
+        self.passes += held
+        self.failures += not held
+        print("  %s %s = %r%s" % ("ok  " if held else "FAIL", what, actual,
+                                  "" if held else ", expected %r" % (wanted,)), flush=True)
+
+    def drive(self, *words):
+        code, text = self.driver(*words)
+        if code != 0:
+            raise AssertionError("driver %s: %s" % (" ".join(words), text))
+        return text
+
+    def start(self, what):
+        """The program as the account, as from a terminal: a process group of
+        its own, which Ctrl-C reaches as a whole."""
+        began = time.monotonic()
+        self.program = subprocess.Popen(
+            self.wrap + [PROGRAM], env=dict(self.env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1"),
+            stdin=subprocess.DEVNULL, start_new_session=True)
+        self.driver = Automate(["/usr/bin/python3", DRIVER, str(self.program.pid)],
+                               env=self.env, wrap=self.wrap)
+        self.drive("check")
+        print("  info %s start: window shown after %.2f s (the driver polls every 50 ms)"
+              % (what, time.monotonic() - began), flush=True)
+
+    def end(self, how):
+        if how == "close":
+            self.drive("close")
+            wanted = 0
+        else:
+            os.killpg(self.program.pid, signal.SIGINT)
+            wanted = -signal.SIGINT
+        try:
+            code = self.program.wait(30)
+        except subprocess.TimeoutExpired:
+            code = "still running"
+        self.expect("exit status after %s" % how, code, wanted)
+        self.driver.stop()
+        wait_until(lambda: not programs_of(self.user), 30, "no baudset of the account left")
+        self.expect("programs left after %s" % how, programs_of(self.user), [])
+
+
+def programs_of(user):
+    uid = pwd.getpwnam(user).pw_uid
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.stat("/proc/" + pid).st_uid == uid and \
+                    os.readlink("/proc/%s/exe" % pid) == PROGRAM:
+                found.append(int(pid))
+        except OSError:
+            continue
+    return found
+
+
+def adapter(device):
+    """The device's pty as a USB adapter: root's, and the group dialout's."""
+    pty = os.path.realpath(device.link)
+    os.chown(pty, 0, grp.getgrnam("dialout").gr_gid)
+    os.chmod(pty, 0o660)
+
+
+def in_dialout(user, member):
+    command = ["usermod", "-aG", "dialout", user] if member else ["gpasswd", "-d", user, "dialout"]
+    subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--user", required=True)
+    args = parser.parse_args()
+    if os.environ.get("BAUDSET_PRIVATE_DEV") != "yes" and not os.environ.get("BAUDSET_ENTERED"):
+        raise SystemExit("installed_story: run it in a /dev of its own")
+    story = Story(args.user)
+    device = SimulatedDevice("/dev/" + PORT, "--start-off", "--banner", "V2.1")
+    bus = launcher = None
+    try:
+        adapter(device)
+        bus, launcher, story.env = start_accessibility_bus(story.env, story.wrap)
+
+        print("== not in the group dialout: the program says which group and command")
+        in_dialout(args.user, False)
+        story.start("first")
+        story.drive("select", "port", PORT)
+        story.drive("click", "open")
+        said = story.drive("message")
+        print("  info the message: " + said)
+        story.expect("names the group and the command",
+                     "dialout" in said and "sudo usermod -aG dialout %s" % args.user in said, True)
+        story.drive("dismiss")
+        story.expect("open button", story.drive("text", "open"), "打开串口")
+        story.end("close")
+
+        print("== in the group dialout: the adapter connects after a power cycle")
+        in_dialout(args.user, True)
+        story.start("later")
+        story.drive("select", "port", PORT)
+        story.drive("click", "open")
+        story.drive("wait", "open", "关闭串口")
+        device.ask("powercycle")
+        story.expect("status", story.drive("wait", "status", "已连接", "30000"), "ok")
+        story.expect("version", story.drive("text", "version"), "V2.1")
+        story.end("ctrl-c")
+    finally:
+        in_dialout(args.user, False)
+        if story.program is not None and story.program.poll() is None:
+            story.program.kill()
+        end_groups(launcher, bus)
+        device.stop()
+    print("installed_story: %d passed, %d failed" % (story.passes, story.failures))
+    return 1 if story.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
