@@ -226,7 +226,7 @@ class Bench:
         program = Program(self.display, ["wine64", self.args.program], TITLE)
         # Started with the program and ended before it: between actions it
         # waits on its input and costs nothing that is measured.
-        self.driver = Automate(self.args.automate)
+        self.driver = Automate(["wine64", self.args.automate])
         try:
             pid = program.proc.pid
             figures["cpu closed"].append(self.cpu_share(pid, self.server))
