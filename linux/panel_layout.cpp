@@ -42,21 +42,29 @@ void ReserveWidth(QWidget* widget, std::initializer_list<const char*> texts) {
     widget->setMinimumWidth(widest);
 }
 
+// A step that is one row: a label, the list it names, and a button.
+QGroupBox* ListStep(QWidget* window, const char* title, const char* label, QComboBox* list,
+                    QPushButton* button) {
+    auto* step = new QGroupBox(Text(title), window);
+    auto* name = PlainLabel(Text(label), step);
+    list->setParent(step);
+    button->setParent(step);
+    name->setBuddy(list);
+    auto* row = new QHBoxLayout(step);
+    row->addWidget(name);
+    row->addWidget(list, 1);
+    row->addWidget(button);
+    return step;
+}
+
 QGroupBox* StepOne(QWidget* window, const QStringList& ports, Controls& controls) {
-    auto* step = new QGroupBox(Text("第1步：打开串口"), window);
-    auto* portLabel = PlainLabel(Text("串口号:"), step);
-    controls.portList = new QComboBox(step);
+    controls.portList = new QComboBox;
     controls.portList->addItems(ports);
     controls.portList->setCurrentIndex(ports.isEmpty() ? -1 : 0);
     controls.portList->setAccessibleName(Text("串口号"));
-    portLabel->setBuddy(controls.portList);
-    controls.openButton = new QPushButton(Text(kOpenText), step);
+    controls.openButton = new QPushButton(Text(kOpenText));
     ReserveWidth(controls.openButton, {kOpenText, kCloseText});
-    auto* row = new QHBoxLayout(step);
-    row->addWidget(portLabel);
-    row->addWidget(controls.portList, 1);
-    row->addWidget(controls.openButton);
-    return step;
+    return ListStep(window, "第1步：打开串口", "串口号:", controls.portList, controls.openButton);
 }
 
 QGroupBox* StepTwo(QWidget* window, Controls& controls) {
@@ -81,23 +89,16 @@ QGroupBox* StepTwo(QWidget* window, Controls& controls) {
 }
 
 QGroupBox* StepThree(QWidget* window, Controls& controls) {
-    auto* step = new QGroupBox(Text("第3步：修改波特率"), window);
-    auto* rateLabel = PlainLabel(Text("波特率:"), step);
-    controls.rateList = new QComboBox(step);
+    controls.rateList = new QComboBox;
     for (const char* rate : kRateTable) {
         controls.rateList->addItem(Text(rate));
     }
     controls.rateList->setCurrentIndex(0);
     controls.rateList->setAccessibleName(Text("波特率"));
-    rateLabel->setBuddy(controls.rateList);
-    controls.setButton = new QPushButton(Text("设置"), step);
+    controls.setButton = new QPushButton(Text("设置"));
     controls.setButton->setAccessibleName(Text("设置"));
     controls.setButton->setEnabled(false);
-    auto* row = new QHBoxLayout(step);
-    row->addWidget(rateLabel);
-    row->addWidget(controls.rateList, 1);
-    row->addWidget(controls.setButton);
-    return step;
+    return ListStep(window, "第3步：修改波特率", "波特率:", controls.rateList, controls.setButton);
 }
 
 // The bottom line: the set's result on the left, the link on the right.

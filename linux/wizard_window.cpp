@@ -9,7 +9,6 @@
 #include <QRegularExpression>
 #include <QTimer>
 
-#include "panel_layout.h"
 
 namespace {
 
@@ -38,16 +37,9 @@ WizardWindow::WizardWindow(const QStringList& ports, QWidget* parent)
 }
 
 void WizardWindow::BuildPanel(const QStringList& ports) {
-    const PanelLayout::Controls controls = PanelLayout::Build(this, ports);
-    portList_ = controls.portList;
-    openButton_ = controls.openButton;
-    versionText_ = controls.versionText;
-    rateList_ = controls.rateList;
-    setButton_ = controls.setButton;
-    resultText_ = controls.resultText;
-    statusText_ = controls.statusText;
-    connect(openButton_, &QPushButton::clicked, this, &WizardWindow::OnOpenButton);
-    connect(setButton_, &QPushButton::clicked, this, &WizardWindow::OnSetButton);
+    controls_ = PanelLayout::Build(this, ports);
+    connect(controls_.openButton, &QPushButton::clicked, this, &WizardWindow::OnOpenButton);
+    connect(controls_.setButton, &QPushButton::clicked, this, &WizardWindow::OnSetButton);
 }
 
 void WizardWindow::OnOpenButton() {
@@ -59,7 +51,7 @@ void WizardWindow::OnOpenButton() {
 }
 
 void WizardWindow::OpenSelectedPort() {
-    const QString name = portList_->currentText();
+    const QString name = controls_.portList->currentText();
     if (name.isEmpty()) {
         return;  // no port on this machine: nothing to open
     }
@@ -70,22 +62,22 @@ void WizardWindow::OpenSelectedPort() {
     }
     engine_.OnPortOpened();
     pollTimer_->start();
-    openButton_->setText(Text(PanelLayout::kCloseText));
+    controls_.openButton->setText(Text(PanelLayout::kCloseText));
 }
 
 void WizardWindow::ClosePort() {
-    setButton_->setEnabled(false);
+    controls_.setButton->setEnabled(false);
     link_.Close();
     SetStatusText(PanelTexts::kNotConnected);
     SetResultText(PanelTexts::kBlank);
     SetVersionText(PanelTexts::kBlank);
     pollTimer_->stop();
     engine_.Reset();
-    openButton_->setText(Text(PanelLayout::kOpenText));
+    controls_.openButton->setText(Text(PanelLayout::kOpenText));
 }
 
 void WizardWindow::OnSetButton() {
-    engine_.RequestSetBaud(rateList_->currentText().toUtf8().constData());
+    engine_.RequestSetBaud(controls_.rateList->currentText().toUtf8().constData());
 }
 
 void WizardWindow::ShowOpenFailure(const QString& message) {
@@ -102,19 +94,19 @@ void WizardWindow::ShowOpenFailure(const QString& message) {
     openFailure_->open();
 }
 
-void WizardWindow::SetStatusText(const char* text) { statusText_->setText(Text(text)); }
+void WizardWindow::SetStatusText(const char* text) { controls_.statusText->setText(Text(text)); }
 
 void WizardWindow::SetVersionText(const char* text) {
     // The field holds one line: everything the device sent between two
     // polls is judged as one reply, so an "OK" may follow the banner.
     const QString line = Text(text);
     const int end = line.indexOf(QRegularExpression(QStringLiteral("[\\r\\n]")));
-    versionText_->setText(end < 0 ? line : line.left(end));
-    versionText_->setToolTip(line.trimmed());
+    controls_.versionText->setText(end < 0 ? line : line.left(end));
+    controls_.versionText->setToolTip(line.trimmed());
 }
 
-void WizardWindow::SetResultText(const char* text) { resultText_->setText(Text(text)); }
+void WizardWindow::SetResultText(const char* text) { controls_.resultText->setText(Text(text)); }
 
-void WizardWindow::EnableSetButton(bool enabled) { setButton_->setEnabled(enabled); }
+void WizardWindow::EnableSetButton(bool enabled) { controls_.setButton->setEnabled(enabled); }
 
-void WizardWindow::SelectRate(int index) { rateList_->setCurrentIndex(index); }
+void WizardWindow::SelectRate(int index) { controls_.rateList->setCurrentIndex(index); }

@@ -2,15 +2,13 @@
 
 #include <QWidget>
 
+#include "panel_layout.h"
 #include "protocol_engine.h"
 #include "rx_accumulator.h"
 #include "serial_link.h"
 #include "trace_channel.h"
 
-class QComboBox;
-class QLabel;
 class QMessageBox;
-class QPushButton;
 class QTimer;
 
 // Hands the dialogue's trace lines to Qt's logging, under the category
@@ -54,12 +52,6 @@ private:
     ProtocolEngine engine_;
 
     QTimer* pollTimer_ = nullptr;
-    QComboBox* portList_ = nullptr;
-    QComboBox* rateList_ = nullptr;
-    QPushButton* openButton_ = nullptr;
-    QPushButton* setButton_ = nullptr;
-    QLabel* versionText_ = nullptr;
-    QLabel* statusText_ = nullptr;
-    QLabel* resultText_ = nullptr;
+    PanelLayout::Controls controls_{};
     QMessageBox* openFailure_ = nullptr;
 };
