@@ -40,11 +40,12 @@ VERSION_AFTER_POWER_CYCLE = ("V2.1\\r\\n", "V2.1\\r\\nOK\\r\\n")
 
 
 class SimulatedDevice:
-    """A simulated device on `link`, driven through its control channel."""
+    """A simulated device on `link`, driven through its control channel;
+    or, given only `control_port`, one that another process started."""
 
-    def __init__(self, link, *extra):
+    def __init__(self, link, *extra, control_port=None):
         self.link = link
-        self.proc, port = start_device(link, *extra)
+        self.proc, port = (None, control_port) if control_port else start_device(link, *extra)
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=30)
         self.file = self.sock.makefile("rw")
 
@@ -99,6 +100,8 @@ class SimulatedDevice:
     def stop(self):
         self.file.close()
         self.sock.close()
+        if self.proc is None:
+            return
         if self.proc.poll() is None:
             self.proc.terminate()
             self.proc.wait(10)

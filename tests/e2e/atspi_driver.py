@@ -193,6 +193,11 @@ class AtspiDriver:
             raise Failed("%s shows %s after choosing %s" % (name, combo.name, wanted))
         return "ok"
 
+    def items(self, window, name):
+        """A list's entries in their order, one space between."""
+        combo = self.control(window, name)
+        return " ".join(node.name for node in self.walk(combo) if self.is_a(node, "LIST_ITEM"))
+
     def click(self, window, name):
         button = self.control(window, name)
         actions = button.queryAction()
@@ -313,7 +318,8 @@ class AtspiDriver:
             raise Failed("the message box stays open")
         return "ok"
 
-    ACTIONS = {"check": check, "rect": rect, "select": select, "click": click, "text": text,
+    ACTIONS = {"check": check, "rect": rect, "select": select, "items": items, "click": click,
+               "text": text,
                "wait": wait, "enabled": enabled, "minimize-restore": minimize_restore,
                "close": close, "responsive": responsive, "handles": handles,
                "message": message, "dismiss": dismiss, "tab": tab}

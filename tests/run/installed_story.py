@@ -1,22 +1,26 @@
 #!/usr/bin/env python3
 """The installed package as a technician meets it, on the system it is
-installed on: /usr/bin/baudset started by an unprivileged account, with a
-simulated device as its adapter /dev/ttyUSB0, owned by root and the group
-dialout as a USB adapter is.
+installed on: /usr/bin/baudset started by an unprivileged account, with
+simulated devices as its adapters, owned by root and the group dialout as
+serial ports are.
 
-  installed_story.py --user NAME
+  installed_story.py --user NAME --arch ARCH --device NAME:CONTROL:BANNER ...
 
 Run as root in a /dev of its own (scripts/private-dev on this machine, or
-the entered Debian root of tests/run/debian13.py), with DISPLAY naming a
-display that has a window manager. First the account is not in dialout: the
-program must name the group and the command. Then it is: after a power
-cycle the panel shows 已连接 and the version. Closing the window ends the
-program with status 0, Ctrl-C ends it too, and nothing of it is left.
-Everything the account runs (the program, its session and accessibility
-bus, the driver) runs as that account, from files it can reach.
+an entered root of scripts/debian_root.py), with DISPLAY naming a display
+that has a window manager. The devices run outside, on this machine: each
+--device names the port it is in that /dev (ttyUSB0, ttyAMA0), the TCP
+port of its control channel and the banner it sends when switched on.
+First the story checks that the package is the one for ARCH. Then the
+account is not in dialout: the program lists the ports in their order and,
+asked to open the first, must name the group and the command. Then it is:
+each port in turn connects after a power cycle and shows its device's
+version. Closing the window ends the program with status 0, Ctrl-C ends it
+too, and nothing of it is left. Everything the account runs (the program,
+its session and accessibility bus, the driver) runs as that account, from
+files it can reach.
 """
 import argparse
-import grp
 import os
 import pwd
 import signal
@@ -31,7 +35,12 @@ from harness import (Automate, SimulatedDevice, end_groups, start_accessibility_
 
 PROGRAM = "/usr/bin/baudset"
 DRIVER = os.path.join(HERE, "..", "e2e", "atspi_driver.py")
-PORT = "ttyUSB0"
+# The ELF machine of each Debian architecture's programs.
+ELF_MACHINES = {"amd64": 0x3E, "arm64": 0xB7, "armhf": 0x28}
+# How long a port may take to open or to connect after a power cycle.
+# Under emulation everything takes many times longer than on a board; the
+# driver waits up to 60 s for the window first, and answers within 150 s.
+SECONDS = 80
 
 
 class Story:
@@ -101,11 +110,10 @@ def programs_of(user):
     return found
 
 
-def adapter(device):
-    """The device's pty as a USB adapter: root's, and the group dialout's."""
-    pty = os.path.realpath(device.link)
-    os.chown(pty, 0, grp.getgrnam("dialout").gr_gid)
-    os.chmod(pty, 0o660)
+def elf_machine(path):
+    with open(path, "rb") as program:
+        header = program.read(20)
+    return int.from_bytes(header[18:20], "little")
 
 
 def in_dialout(user, member):
@@ -116,20 +124,34 @@ def in_dialout(user, member):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--user", required=True)
+    parser.add_argument("--arch", required=True, choices=sorted(ELF_MACHINES))
+    parser.add_argument("--device", action="append", required=True,
+                        help="NAME:CONTROL:BANNER, in the order the port list must show them")
     args = parser.parse_args()
     if os.environ.get("BAUDSET_PRIVATE_DEV") != "yes" and not os.environ.get("BAUDSET_ENTERED"):
         raise SystemExit("installed_story: run it in a /dev of its own")
     story = Story(args.user)
-    device = SimulatedDevice("/dev/" + PORT, "--start-off", "--banner", "V2.1")
+    devices = []
+    for word in args.device:
+        name, control, banner = word.split(":", 2)
+        devices.append((name, banner, SimulatedDevice("/dev/" + name,
+                                                      control_port=int(control))))
+    first = devices[0][0]
     bus = launcher = None
     try:
-        adapter(device)
+        print("== the package is the one for %s" % args.arch)
+        architecture = subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
+                                      text=True).stdout.strip()
+        story.expect("system's architecture", architecture, args.arch)
+        story.expect("program's ELF machine", elf_machine(PROGRAM), ELF_MACHINES[args.arch])
         bus, launcher, story.env = start_accessibility_bus(story.env, story.wrap)
 
         print("== not in the group dialout: the program says which group and command")
         in_dialout(args.user, False)
         story.start("first")
-        story.drive("select", "port", PORT)
+        story.expect("ports listed", story.drive("items", "port"),
+                     " ".join(name for name, _, _ in devices))
+        story.drive("select", "port", first)
         story.drive("click", "open")
         said = story.drive("message")
         print("  info the message: " + said)
@@ -139,22 +161,27 @@ def main():
         story.expect("open button", story.drive("text", "open"), "打开串口")
         story.end("close")
 
-        print("== in the group dialout: the adapter connects after a power cycle")
+        print("== in the group dialout: each adapter connects after a power cycle")
         in_dialout(args.user, True)
         story.start("later")
-        story.drive("select", "port", PORT)
-        story.drive("click", "open")
-        story.drive("wait", "open", "关闭串口")
-        device.ask("powercycle")
-        story.expect("status", story.drive("wait", "status", "已连接", "30000"), "ok")
-        story.expect("version", story.drive("text", "version"), "V2.1")
+        for name, banner, device in devices:
+            story.drive("select", "port", name)
+            story.drive("click", "open")
+            story.drive("wait", "open", "关闭串口", str(SECONDS * 1000))
+            device.ask("powercycle")
+            story.expect("%s status" % name,
+                         story.drive("wait", "status", "已连接", str(SECONDS * 1000)), "ok")
+            story.expect("%s version" % name, story.drive("text", "version"), banner)
+            story.drive("click", "open")
+            story.drive("wait", "open", "打开串口", str(SECONDS * 1000))
         story.end("ctrl-c")
     finally:
         in_dialout(args.user, False)
         if story.program is not None and story.program.poll() is None:
             story.program.kill()
         end_groups(launcher, bus)
-        device.stop()
+        for _, _, device in devices:
+            device.stop()
     print("installed_story: %d passed, %d failed" % (story.passes, story.failures))
     return 1 if story.failures else 0
 
