@@ -1,5 +1,6 @@
 #include "panel_layout.h"
 
+#include <QAccessibleWidget>
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QGridLayout>
@@ -31,6 +32,68 @@ QLabel* PlainLabel(const QString& text, QWidget* parent) {
     return label;
 }
 
+// A label that shows a value the program changes: a device's version, the
+// set's result, the link's state. Its own class, so that its accessible
+// interface is ours and not Qt's, which is chosen by class name.
+class ValueLabel : public QLabel {
+    Q_OBJECT
+
+public:
+    // `labelledBy`: what labels it where neither a buddy label nor a
+    // titled group box around it does; may be null.
+    ValueLabel(const char* description, QWidget* labelledBy, QWidget* parent)
+        : QLabel(parent), labelledBy_(labelledBy) {
+        setTextFormat(Qt::PlainText);
+        setAccessibleDescription(Text(description));
+    }
+
+    QWidget* labelledBy() const { return labelledBy_; }
+
+private:
+    QWidget* labelledBy_;
+};
+
+// What a screen reader is given for a value field: its text as its name,
+// even when empty, and its labels as relations. Qt's own interface for a
+// label names an empty one after the label that points at it, so that
+// "版本号:" was read twice before any device had answered; and it knows
+// no label for a field that has no buddy and no group box around it.
+class ValueFieldAccessible : public QAccessibleWidget {
+public:
+    explicit ValueFieldAccessible(ValueLabel* field)
+        : QAccessibleWidget(field, QAccessible::StaticText), field_(field) {}
+
+    QString text(QAccessible::Text kind) const override {
+        return kind == QAccessible::Name ? field_->text() : QAccessibleWidget::text(kind);
+    }
+
+    QList<QPair<QAccessibleInterface*, QAccessible::Relation>> relations(
+        QAccessible::Relation match) const override {
+        auto found = QAccessibleWidget::relations(match);
+        if (field_->labelledBy() != nullptr && (match & QAccessible::Label)) {
+            found.prepend({QAccessible::queryAccessibleInterface(field_->labelledBy()),
+                           QAccessible::Label});
+        }
+        return found;
+    }
+
+private:
+    ValueLabel* field_;
+};
+
+QAccessibleInterface* ValueFieldInterface(const QString& className, QObject* object) {
+    if (className != QLatin1String(ValueLabel::staticMetaObject.className())) {
+        return nullptr;  // Qt's own interface
+    }
+    return new ValueFieldAccessible(static_cast<ValueLabel*>(object));
+}
+
+QLabel* ValueField(const char* description, QWidget* parent, QWidget* labelledBy = nullptr) {
+    static const bool installed = (QAccessible::installFactory(ValueFieldInterface), true);
+    (void)installed;
+    return new ValueLabel(description, labelledBy, parent);
+}
+
 // A control whose text changes keeps the width of its longest text from the
 // start, so that the fixed window never has to grow or cut it.
 void ReserveWidth(QWidget* widget, std::initializer_list<const char*> texts) {
@@ -58,9 +121,8 @@ QGroupBox* ListStep(QWidget* window, const char* title, const char* label, QComb
 }
 
 QGroupBox* StepOne(QWidget* window, const QStringList& ports, Controls& controls) {
-    controls.portList = new QComboBox;
-    controls.portList->addItems(ports);
-    controls.portList->setCurrentIndex(ports.isEmpty() ? -1 : 0);
+    controls.portList = new PortList;
+    ShowPorts(controls.portList, ports);
     controls.portList->setAccessibleName(Text("串口号"));
     controls.openButton = new QPushButton(Text(kOpenText));
     ReserveWidth(controls.openButton, {kOpenText, kCloseText});
@@ -74,8 +136,7 @@ QGroupBox* StepTwo(QWidget* window, Controls& controls) {
     grey.setColor(QPalette::WindowText, kHintColour);
     hint->setPalette(grey);
     auto* versionLabel = PlainLabel(Text("版本号:"), step);
-    controls.versionText = PlainLabel(QString(), step);
-    controls.versionText->setAccessibleDescription(Text("设备版本号"));
+    controls.versionText = ValueField("设备版本号", step);
     // A device line may be long: it is clipped at the window's edge instead
     // of widening the window, and shown whole in its tooltip.
     controls.versionText->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -102,13 +163,13 @@ QGroupBox* StepThree(QWidget* window, Controls& controls) {
 }
 
 // The bottom line: the set's result on the left, the link on the right.
-QHBoxLayout* BottomLine(QWidget* window, Controls& controls) {
-    controls.resultText = PlainLabel(QString(), window);
-    controls.resultText->setAccessibleDescription(Text("设置结果"));
+QHBoxLayout* BottomLine(QWidget* window, QWidget* stepThree, Controls& controls) {
+    // The result is the third step's: its title labels it.
+    controls.resultText = ValueField("设置结果", window, stepThree);
     ReserveWidth(controls.resultText, {PanelTexts::kSetSucceeded, PanelTexts::kSetFailed});
     auto* statusLabel = PlainLabel(Text("状态:"), window);
-    controls.statusText = PlainLabel(Text(PanelTexts::kNotConnected), window);
-    controls.statusText->setAccessibleDescription(Text("连接状态"));
+    controls.statusText = ValueField("连接状态", window);
+    controls.statusText->setText(Text(PanelTexts::kNotConnected));
     ReserveWidth(controls.statusText, {PanelTexts::kConnected, PanelTexts::kNotConnected});
     statusLabel->setBuddy(controls.statusText);
     auto* bottom = new QHBoxLayout;
@@ -121,13 +182,29 @@ QHBoxLayout* BottomLine(QWidget* window, Controls& controls) {
 
 }  // namespace
 
+void ShowPorts(QComboBox* list, const QStringList& ports) {
+    QStringList shown;
+    for (int i = 0; i < list->count(); ++i) {
+        shown << list->itemText(i);
+    }
+    if (shown == ports && (list->currentIndex() >= 0 || ports.isEmpty())) {
+        return;  // nothing to tell a screen reader, nothing to redraw
+    }
+    const QString chosen = list->currentText();
+    list->clear();
+    list->addItems(ports);
+    const int kept = ports.indexOf(chosen);
+    list->setCurrentIndex(kept >= 0 ? kept : (ports.isEmpty() ? -1 : 0));
+}
+
 Controls Build(QWidget* window, const QStringList& ports) {
     Controls controls{};
     auto* panel = new QVBoxLayout(window);
     panel->addWidget(StepOne(window, ports, controls));
     panel->addWidget(StepTwo(window, controls));
-    panel->addWidget(StepThree(window, controls));
-    panel->addLayout(BottomLine(window, controls));
+    QGroupBox* stepThree = StepThree(window, controls);
+    panel->addWidget(stepThree);
+    panel->addLayout(BottomLine(window, stepThree, controls));
     // The window takes the size its contents ask for in the font at hand and
     // keeps it: it can be neither resized nor maximised.
     panel->setSizeConstraint(QLayout::SetFixedSize);
@@ -135,3 +212,10 @@ Controls Build(QWidget* window, const QStringList& ports) {
 }
 
 }  // namespace PanelLayout
+
+void PortList::showPopup() {
+    emit aboutToDropDown();
+    QComboBox::showPopup();
+}
+
+#include "panel_layout.moc"

@@ -1,12 +1,25 @@
 #pragma once
 
+#include <QComboBox>
 #include <QStringList>
 #include <Qt>
 
-class QComboBox;
 class QLabel;
 class QPushButton;
 class QWidget;
+
+// The port list, which says when it is about to drop down, so that what it
+// offers can be read again just before the technician looks at it.
+class PortList : public QComboBox {
+    Q_OBJECT
+
+public:
+    using QComboBox::QComboBox;
+    void showPopup() override;
+
+signals:
+    void aboutToDropDown();
+};
 
 namespace PanelLayout {
 
@@ -20,7 +33,7 @@ constexpr Qt::WindowFlags kWindowFlags =
 
 // The controls that change while the program runs.
 struct Controls {
-    QComboBox* portList;
+    PortList* portList;
     QPushButton* openButton;
     QLabel* versionText;
     QComboBox* rateList;
@@ -33,5 +46,9 @@ struct Controls {
 // name, in the order a technician meets them, with the window's size taken
 // from its contents in the font at hand. Nothing is connected to anything.
 Controls Build(QWidget* window, const QStringList& ports);
+
+// Puts `ports` in the port list. The name chosen before stays chosen while
+// it is still there; otherwise the first is, as at start.
+void ShowPorts(QComboBox* list, const QStringList& ports);
 
 }  // namespace PanelLayout

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 
+#include "port_discovery.h"
 
 namespace {
 
@@ -40,6 +41,16 @@ void WizardWindow::BuildPanel(const QStringList& ports) {
     controls_ = PanelLayout::Build(this, ports);
     connect(controls_.openButton, &QPushButton::clicked, this, &WizardWindow::OnOpenButton);
     connect(controls_.setButton, &QPushButton::clicked, this, &WizardWindow::OnSetButton);
+    connect(controls_.portList, &PortList::aboutToDropDown, this, &WizardWindow::RereadPorts);
+}
+
+// USB adapters come and go and change names; the list follows them while
+// no port is open. The open port's name stays where the technician chose
+// it, as the name the panel will close.
+void WizardWindow::RereadPorts() {
+    if (!link_.IsOpen()) {
+        PanelLayout::ShowPorts(controls_.portList, DiscoverSerialPorts());
+    }
 }
 
 void WizardWindow::OnOpenButton() {

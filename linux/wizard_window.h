@@ -39,6 +39,7 @@ public:
 
 private:
     void BuildPanel(const QStringList& ports);
+    void RereadPorts();
     void OnOpenButton();
     void OpenSelectedPort();
     void ClosePort();

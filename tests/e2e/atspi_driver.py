@@ -193,6 +193,28 @@ class AtspiDriver:
             raise Failed("%s shows %s after choosing %s" % (name, combo.name, wanted))
         return "ok"
 
+    def drop_down(self, window, name):
+        """Opens the list as with the mouse, reads its entries while it is
+        shown (one space between) and closes it again with Escape."""
+        combo = self.control(window, name)
+        actions = combo.queryAction()
+        actions.doAction([actions.getName(i) for i in range(actions.nActions)].index("ShowMenu"))
+        if not poll(lambda: self.has(combo, self.at.STATE_EXPANDED), 10):
+            raise Failed("the %s list does not open" % name)
+        entries = self.items(window, name)
+        subprocess.run(["xdotool", "key", "Escape"], env=self.env, timeout=30)
+        if not poll(lambda: not self.has(combo, self.at.STATE_EXPANDED), 10):
+            raise Failed("the %s list stays open" % name)
+        return entries
+
+    def announced(self, window, name):
+        """What a screen reader announces for a value: the label nearest to
+        it (the one beside it, else its step's title), then its own name,
+        " | " between."""
+        node = self.control(window, name)
+        labels = self.labels_of(node)
+        return "%s | %s" % (labels[0] if labels else "", node.name)
+
     def items(self, window, name):
         """A list's entries in their order, one space between."""
         combo = self.control(window, name)
@@ -319,7 +341,7 @@ class AtspiDriver:
         return "ok"
 
     ACTIONS = {"check": check, "rect": rect, "select": select, "items": items, "click": click,
-               "text": text,
+               "text": text, "drop-down": drop_down, "announced": announced,
                "wait": wait, "enabled": enabled, "minimize-restore": minimize_restore,
                "close": close, "responsive": responsive, "handles": handles,
                "message": message, "dismiss": dismiss, "tab": tab}

@@ -20,7 +20,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from harness import start_session, story_arguments, wait_until  # noqa: E402
+from harness import SimulatedDevice, start_session, story_arguments, wait_until  # noqa: E402
 
 # One poll is 30 ticks of 10 ms; Wine's timers may run late, never early.
 POLL_SECONDS = 0.3
@@ -75,6 +75,13 @@ class Story:
 
     def step(self, title):
         print("== " + title)
+
+
+def expect_announced(story, fields):
+    """Each value field as a screen reader announces it: its label once,
+    then what it shows, empty or not."""
+    for name, heard in fields.items():
+        story.expect("%s announced" % name, story.automate("announced", name), heard)
 
 
 # --- the device's faults, one after the other on the open port -----------
@@ -288,6 +295,41 @@ def open_unplugged(story, device):
     story.automate("wait", "status", "已连接")
 
 
+def adapters_come_and_go(story, device):
+    # The Linux program reads /dev again whenever the port list opens with
+    # no port open; the Windows program probes its ports once, at start.
+    if not story.args.native:
+        print("  info the Windows program lists its ports once, at start")
+        return
+    second = SimulatedDevice("/dev/ttyUSB1", "--start-off", "--banner", "V3.0")
+    try:
+        story.expect("list opened while a port is open, a second adapter plugged in",
+                     story.automate("drop-down", "port"), "ttyUSB0")
+        story.automate("click", "open")
+        story.automate("wait", "open", "打开串口")
+        story.expect("list opened with no port open", story.automate("drop-down", "port"),
+                     "ttyUSB0 ttyUSB1")
+        story.expect("port still chosen", story.automate("text", "port"), "ttyUSB0")
+        story.automate("select", "port", "ttyUSB1")
+        story.screenshot("adapter-plugged-in")
+        story.automate("click", "open")
+        story.automate("wait", "open", "关闭串口")
+        second.ask("powercycle")
+        story.automate("wait", "status", "已连接")
+        story.expect("the new adapter's version", story.automate("text", "version"), "V3.0")
+        story.automate("click", "open")
+        story.automate("wait", "open", "打开串口")
+    finally:
+        second.stop()       # unplugged: its name leaves /dev
+    story.expect("list opened once it is unplugged", story.automate("drop-down", "port"),
+                 "ttyUSB0")
+    story.expect("port chosen instead of the vanished one", story.automate("text", "port"),
+                 "ttyUSB0")
+    story.automate("click", "open")
+    story.automate("wait", "open", "关闭串口")
+    story.automate("wait", "status", "已连接")
+
+
 def end_badly_and_reopen(story, device):
     """One leak-check cycle: writes run into a line that takes nothing, the
     adapter is unplugged under them, and the port is closed and reopened."""
@@ -312,6 +354,8 @@ FAULTS = [
      set_pressed_as_the_link_is_lost),
     ("an answer not yet judged at close is never judged after reopening", reply_left_at_close),
     ("an unplugged adapter does not open, and opens once it is back", open_unplugged),
+    ("adapters plugged in and out while the program runs: the list follows while no port is open",
+     adapters_come_and_go),
 ]
 
 
@@ -338,6 +382,8 @@ def main():
             # The keyboard reaches every control that can act, in panel
             # order, and passes over the set button while it is disabled.
             story.expect("focus after each Tab", story.automate("tab", "4"), "open rate port open")
+            expect_announced(story, {"version": "版本号: | ", "result": "第3步：修改波特率 | ",
+                                     "status": "状态: | 未连接"})
 
         story.step("open %s; the device is still off" % port)
         story.automate("select", "port", port)
@@ -366,6 +412,10 @@ def main():
         story.expect("device's rate", device.ask("rate"), "57600")
         story.expect("set command on the wire",
                      b"AT+BAUD=57600\r\n" in device.received(), True)
+        if args.native:
+            expect_announced(story, {"version": "版本号: | V2.1",
+                                     "result": "第3步：修改波特率 | 波特率设置成功",
+                                     "status": "状态: | 已连接"})
         story.screenshot("03-set")
 
         story.step("minimise and restore keep the panel")

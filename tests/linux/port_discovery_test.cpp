@@ -1,8 +1,10 @@
-// Port names and the words for a refused open, without any device.
+// Port names, the words for a refused open, and what a command line asks
+// of a start, without any device or display.
 #include <cerrno>
 
 #include <gtest/gtest.h>
 
+#include "command_line.h"
 #include "port_discovery.h"
 #include "serial_link.h"
 
@@ -61,6 +63,65 @@ TEST(DescribeOpenFailure, KindAndWordsFollowTheCause) {
         } else {
             EXPECT_FALSE(failure.message.contains("usermod"));
         }
+    }
+}
+
+TEST(DecideStart, OwnOptionsFirstQtOptionsPassAndNoDisplayIsSaidNotCrashed) {
+    const DisplayEnvironment desktop{":0", "", ""};
+    const DisplayEnvironment console{"", "", ""};
+    const struct {
+        QStringList arguments;
+        DisplayEnvironment environment;
+        StartMode mode;
+        const char* problemNames;  // the word a usage error quotes
+    } cases[] = {
+        {{}, desktop, StartMode::kWindow, ""},
+        {{}, {"", "wayland-0", ""}, StartMode::kWindow, ""},
+        {{}, console, StartMode::kNoDisplay, ""},
+        // What needs no window works where there is none.
+        {{"--help"}, console, StartMode::kHelp, ""},
+        {{"-h"}, console, StartMode::kHelp, ""},
+        {{"--version"}, console, StartMode::kVersion, ""},
+        {{"-v"}, desktop, StartMode::kVersion, ""},
+        {{"-style", "fusion", "--version"}, console, StartMode::kVersion, ""},
+        // A platform named on the line or in the environment needs no desktop.
+        {{"-platform", "offscreen"}, console, StartMode::kWindow, ""},
+        {{"--platform=vnc"}, console, StartMode::kWindow, ""},
+        {{"-display", ":1"}, console, StartMode::kWindow, ""},
+        {{}, {"", "", "eglfs"}, StartMode::kWindow, ""},
+        // Qt's other options, in each of its spellings, go through to Qt.
+        {{"-style=fusion", "--stylesheet", "a.qss", "-reverse", "-qwindowtitle", "x"}, desktop,
+         StartMode::kWindow, ""},
+        // The value of an option is not read as an option.
+        {{"-qwindowtitle", "--bogus"}, desktop, StartMode::kWindow, ""},
+        {{"-platform", "--help"}, console, StartMode::kWindow, ""},
+        // Anything else is a usage error, before the display is looked at.
+        {{"--bogus"}, console, StartMode::kUsageError, "--bogus"},
+        {{"-x"}, desktop, StartMode::kUsageError, "-x"},
+        {{"--versionx"}, desktop, StartMode::kUsageError, "--versionx"},
+        {{"/dev/ttyUSB0"}, desktop, StartMode::kUsageError, "/dev/ttyUSB0"},
+        {{"-"}, desktop, StartMode::kUsageError, "-"},
+        {{"-style"}, desktop, StartMode::kUsageError, "-style"},
+        {{"-reverse", "--bogus", "--help"}, desktop, StartMode::kUsageError, "--bogus"},
+    };
+    for (const auto& c : cases) {
+        const StartDecision decision = DecideStart(c.arguments, c.environment);
+        const std::string line = c.arguments.join(' ').toStdString();
+        EXPECT_EQ(decision.mode, c.mode) << line;
+        if (c.mode == StartMode::kUsageError) {
+            EXPECT_TRUE(decision.problem.contains(QString::fromUtf8(c.problemNames)))
+                << line << ": " << decision.problem.toStdString();
+        } else {
+            EXPECT_TRUE(decision.problem.isEmpty()) << line;
+        }
+    }
+}
+
+TEST(DecideStart, TheNoDisplayLineNamesBothVariablesInBothLanguages) {
+    const QString line = NoDisplayLine();
+    EXPECT_FALSE(line.contains('\n'));
+    for (const char* word : {"DISPLAY", "WAYLAND_DISPLAY", "图形桌面", "graphical desktop"}) {
+        EXPECT_TRUE(line.contains(QString::fromUtf8(word))) << word;
     }
 }
 
