@@ -8,12 +8,15 @@
 //   floor.exe COM3        the same with COM3 open from the start
 //   floor.exe --bare      a window and nothing else (start-up yardstick)
 //   floor.exe --panel     a window with baudset's panel dialog, from the same
-//                         resources, and no logic behind it: what the panel's
-//                         standard controls alone cost to start
+//                         resources, and what the design does as it starts:
+//                         the idle reader, the probe of COM1 to COM32 (the
+//                         program's own), the two lists filled and the set
+//                         button disabled; no logic behind any of it
 #include <windows.h>
 
 #include <cwchar>
 
+#include "port_discovery.h"
 #include "resource.h"
 
 namespace {
@@ -107,13 +110,44 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 }  // namespace
 
-INT_PTR CALLBACK PanelProc(HWND, UINT message, WPARAM, LPARAM) {
-    return message == WM_INITDIALOG ? TRUE : FALSE;  // default focus, as baudset's
+namespace {
+
+// The rates as the list shows them; the floor keeps out of the dialogue.
+const wchar_t* const kRates[] = {L"9600", L"14400", L"19200", L"38400", L"56000", L"57600",
+                                 L"115200"};
+
+// The design's start, without the engine: reader, probe, lists.
+void StartAsDesigned(HWND panel) {
+    CreateThread(nullptr, 0, Reader, nullptr, 0, nullptr);
+    const PortList ports = ListPorts(ProbeComPorts());
+    HWND portList = GetDlgItem(panel, IDC_PORT_COMBO);
+    for (int i = 0; i < ports.count; ++i) {
+        wchar_t name[16];
+        std::swprintf(name, 16, L"COM%d", ports.numbers[i]);
+        SendMessageW(portList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+    }
+    SendMessageW(portList, CB_SETCURSEL, 0, 0);
+    HWND rateList = GetDlgItem(panel, IDC_BAUD_COMBO);
+    for (const wchar_t* rate : kRates) {
+        SendMessageW(rateList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(rate));
+    }
+    SendMessageW(rateList, CB_SETCURSEL, 0, 0);
+    EnableWindow(GetDlgItem(panel, IDC_SET_BUTTON), FALSE);
+}
+
+}  // namespace
+
+INT_PTR CALLBACK PanelProc(HWND panel, UINT message, WPARAM, LPARAM) {
+    if (message != WM_INITDIALOG) {
+        return FALSE;
+    }
+    StartAsDesigned(panel);
+    return TRUE;  // default focus, as baudset's
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int showCommand) {
     bool panel = std::wcscmp(commandLine, L"--panel") == 0;
-    bool bare = panel || std::wcscmp(commandLine, L"--bare") == 0;
+    bool bare = panel || std::wcscmp(commandLine, L"--bare") == 0;  // no port, no timer
     WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = WindowProc;

@@ -3,20 +3,14 @@
 #include <QString>
 #include <QStringList>
 
-// What the command line and the environment ask of a start, decided before
-// Qt is asked for a window: --help, --version and a wrong option must work
-// over SSH and from a console, where there is no desktop to open one on.
-enum class StartMode {
-    kWindow,      // the panel, as from the applications menu
-    kHelp,        // the usage text on standard output, exit 0
-    kVersion,     // the package version on standard output, exit 0
-    kUsageError,  // `problem` and the usage line on standard error, exit 2
-    kNoDisplay,   // no desktop and no platform named: one line, exit 1
-};
-
-struct StartDecision {
-    StartMode mode;
-    QString problem;  // for kUsageError: what was wrong, in both languages
+// What a start must answer before Qt is asked for a window: --help,
+// --version and a wrong option work over SSH and from a console, where
+// there is no desktop to open one on, and so does saying that there is none.
+struct StartAnswer {
+    static constexpr int kOpenWindow = -1;
+    int status;  // the exit status, or kOpenWindow: nothing to say, go on
+    QString standardOutput;
+    QString standardError;
 };
 
 // The session's display variables, and QT_QPA_PLATFORM, which names a
@@ -28,12 +22,12 @@ struct DisplayEnvironment {
 };
 
 // `arguments` without the program's name. Qt's own options (-platform,
-// -display, -style and the rest, with one dash or two) are let through for
-// QApplication to take; anything else is a usage error.
-StartDecision DecideStart(const QStringList& arguments, const DisplayEnvironment& environment);
+// -display, -style and the rest, with one dash or two) are left for
+// QApplication to take; anything else is a usage error, status 2.
+StartAnswer AnswerStart(const QStringList& arguments, const DisplayEnvironment& environment,
+                        const QString& version);
 
-QString HelpText();
-QString UsageLine();
-QString NoDisplayLine();
 // Said when Qt, told where to draw, still finds nothing it can draw on.
-QString WindowFailedLine();
+constexpr const char* kWindowFailedLine =
+    "baudset: 无法打开窗口，Qt 找不到可用的显示（原因见上）/ "
+    "baudset cannot open its window: Qt found no display it could use (see above)\n";

@@ -27,7 +27,7 @@ void Say(FILE* stream, const QString& text) {
 // before that say what it tried; the end is one line of ours and status 1.
 void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     if (type == QtFatalMsg && starting) {
-        Say(stderr, WindowFailedLine() + QLatin1Char('\n'));
+        Say(stderr, QString::fromUtf8(kWindowFailedLine));
         _exit(1);
     }
     if (qtHandler != nullptr) {
@@ -37,41 +37,25 @@ void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
 
 QString Environment(const char* name) { return QString::fromLocal8Bit(qgetenv(name)); }
 
-// Answers what needs no window; a return of -1 means: go on and open it.
-int AnswerWithoutWindow(int argc, char* argv[]) {
+StartAnswer AnswerBeforeAnyWindow(int argc, char* argv[]) {
     QStringList arguments;
     for (int i = 1; i < argc; ++i) {
         arguments << QString::fromLocal8Bit(argv[i]);
     }
-    const StartDecision decision = DecideStart(
-        arguments, {Environment("DISPLAY"), Environment("WAYLAND_DISPLAY"),
-                    Environment("QT_QPA_PLATFORM")});
-    switch (decision.mode) {
-        case StartMode::kHelp:
-            Say(stdout, HelpText());
-            return 0;
-        case StartMode::kVersion:
-            Say(stdout, QStringLiteral("baudset " BAUDSET_VERSION "\n"));
-            return 0;
-        case StartMode::kUsageError:
-            Say(stderr, QStringLiteral("baudset: ") + decision.problem + QLatin1Char('\n') +
-                            UsageLine() + QLatin1Char('\n'));
-            return 2;
-        case StartMode::kNoDisplay:
-            Say(stderr, NoDisplayLine() + QLatin1Char('\n'));
-            return 1;
-        case StartMode::kWindow:
-            break;
-    }
-    return -1;
+    return AnswerStart(arguments,
+                       {Environment("DISPLAY"), Environment("WAYLAND_DISPLAY"),
+                        Environment("QT_QPA_PLATFORM")},
+                       QStringLiteral(BAUDSET_VERSION));
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const int answered = AnswerWithoutWindow(argc, argv);
-    if (answered >= 0) {
-        return answered;
+    const StartAnswer answer = AnswerBeforeAnyWindow(argc, argv);
+    if (answer.status != StartAnswer::kOpenWindow) {
+        Say(stdout, answer.standardOutput);
+        Say(stderr, answer.standardError);
+        return answer.status;
     }
     qtHandler = qInstallMessageHandler(OnQtMessage);
     QApplication app(argc, argv);

@@ -9,7 +9,8 @@
 // Within a kind the numbers go up: ttyUSB9 before ttyUSB10.
 QStringList OrderSerialNames(const QStringList& names);
 
-// The machine's serial devices, read once at start from /dev. USB adapters
-// are listed even when the user may not open them, so that opening one
-// says why; a built-in port is listed only when a UART is behind it.
+// The machine's serial devices, read from /dev at start and whenever the
+// port list drops down while no port is open. USB adapters are listed even
+// when the user may not open them, so that opening one says why; a
+// built-in port is listed only when a UART is behind it.
 QStringList DiscoverSerialPorts();

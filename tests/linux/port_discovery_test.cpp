@@ -66,62 +66,62 @@ TEST(DescribeOpenFailure, KindAndWordsFollowTheCause) {
     }
 }
 
-TEST(DecideStart, OwnOptionsFirstQtOptionsPassAndNoDisplayIsSaidNotCrashed) {
+TEST(AnswerStart, OwnOptionsFirstQtOptionsPassAndNoDisplayIsSaidNotCrashed) {
     const DisplayEnvironment desktop{":0", "", ""};
     const DisplayEnvironment console{"", "", ""};
+    constexpr int kWindow = StartAnswer::kOpenWindow;
     const struct {
         QStringList arguments;
         DisplayEnvironment environment;
-        StartMode mode;
-        const char* problemNames;  // the word a usage error quotes
+        int status;
+        const char* out;  // standard output, whole
+        const char* err;  // a word that standard error must hold; "" for none at all
     } cases[] = {
-        {{}, desktop, StartMode::kWindow, ""},
-        {{}, {"", "wayland-0", ""}, StartMode::kWindow, ""},
-        {{}, console, StartMode::kNoDisplay, ""},
+        {{}, desktop, kWindow, "", ""},
+        {{}, {"", "wayland-0", ""}, kWindow, "", ""},
+        {{}, console, 1, "", "neither DISPLAY nor WAYLAND_DISPLAY"},
         // What needs no window works where there is none.
-        {{"--help"}, console, StartMode::kHelp, ""},
-        {{"-h"}, console, StartMode::kHelp, ""},
-        {{"--version"}, console, StartMode::kVersion, ""},
-        {{"-v"}, desktop, StartMode::kVersion, ""},
-        {{"-style", "fusion", "--version"}, console, StartMode::kVersion, ""},
+        {{"--version"}, console, 0, "baudset 1.2+3.gabc\n", ""},
+        {{"-v"}, desktop, 0, "baudset 1.2+3.gabc\n", ""},
+        {{"-style", "fusion", "--version"}, console, 0, "baudset 1.2+3.gabc\n", ""},
         // A platform named on the line or in the environment needs no desktop.
-        {{"-platform", "offscreen"}, console, StartMode::kWindow, ""},
-        {{"--platform=vnc"}, console, StartMode::kWindow, ""},
-        {{"-display", ":1"}, console, StartMode::kWindow, ""},
-        {{}, {"", "", "eglfs"}, StartMode::kWindow, ""},
+        {{"-platform", "offscreen"}, console, kWindow, "", ""},
+        {{"--platform=vnc"}, console, kWindow, "", ""},
+        {{"-display", ":1"}, console, kWindow, "", ""},
+        {{}, {"", "", "eglfs"}, kWindow, "", ""},
         // Qt's other options, in each of its spellings, go through to Qt.
         {{"-style=fusion", "--stylesheet", "a.qss", "-reverse", "-qwindowtitle", "x"}, desktop,
-         StartMode::kWindow, ""},
+         kWindow, "", ""},
         // The value of an option is not read as an option.
-        {{"-qwindowtitle", "--bogus"}, desktop, StartMode::kWindow, ""},
-        {{"-platform", "--help"}, console, StartMode::kWindow, ""},
+        {{"-qwindowtitle", "--bogus"}, desktop, kWindow, "", ""},
+        {{"-platform", "--help"}, console, kWindow, "", ""},
         // Anything else is a usage error, before the display is looked at.
-        {{"--bogus"}, console, StartMode::kUsageError, "--bogus"},
-        {{"-x"}, desktop, StartMode::kUsageError, "-x"},
-        {{"--versionx"}, desktop, StartMode::kUsageError, "--versionx"},
-        {{"/dev/ttyUSB0"}, desktop, StartMode::kUsageError, "/dev/ttyUSB0"},
-        {{"-"}, desktop, StartMode::kUsageError, "-"},
-        {{"-style"}, desktop, StartMode::kUsageError, "-style"},
-        {{"-reverse", "--bogus", "--help"}, desktop, StartMode::kUsageError, "--bogus"},
+        {{"--bogus"}, console, 2, "", "'--bogus'"},
+        {{"-x"}, desktop, 2, "", "'-x'"},
+        {{"--versionx"}, desktop, 2, "", "'--versionx'"},
+        {{"/dev/ttyUSB0"}, desktop, 2, "", "'/dev/ttyUSB0'"},
+        {{"-"}, desktop, 2, "", "'-'"},
+        {{"-style"}, desktop, 2, "", "'-style' needs a value"},
+        {{"-reverse", "--bogus", "--help"}, desktop, 2, "", "'--bogus'"},
     };
     for (const auto& c : cases) {
-        const StartDecision decision = DecideStart(c.arguments, c.environment);
+        const StartAnswer answer = AnswerStart(c.arguments, c.environment, "1.2+3.gabc");
         const std::string line = c.arguments.join(' ').toStdString();
-        EXPECT_EQ(decision.mode, c.mode) << line;
-        if (c.mode == StartMode::kUsageError) {
-            EXPECT_TRUE(decision.problem.contains(QString::fromUtf8(c.problemNames)))
-                << line << ": " << decision.problem.toStdString();
+        EXPECT_EQ(answer.status, c.status) << line;
+        EXPECT_EQ(answer.standardOutput.toStdString(), c.out) << line;
+        if (*c.err == '\0') {
+            EXPECT_TRUE(answer.standardError.isEmpty()) << line;
         } else {
-            EXPECT_TRUE(decision.problem.isEmpty()) << line;
+            EXPECT_TRUE(answer.standardError.contains(QString::fromUtf8(c.err))) << line;
+            // One line of what was wrong; a usage error adds the usage line.
+            EXPECT_EQ(answer.standardError.count('\n'), c.status == 2 ? 2 : 1) << line;
         }
     }
-}
-
-TEST(DecideStart, TheNoDisplayLineNamesBothVariablesInBothLanguages) {
-    const QString line = NoDisplayLine();
-    EXPECT_FALSE(line.contains('\n'));
-    for (const char* word : {"DISPLAY", "WAYLAND_DISPLAY", "图形桌面", "graphical desktop"}) {
-        EXPECT_TRUE(line.contains(QString::fromUtf8(word))) << word;
+    for (const char* help : {"-h", "--help"}) {
+        const StartAnswer answer = AnswerStart({help}, console, "1.2");
+        EXPECT_EQ(answer.status, 0);
+        EXPECT_TRUE(answer.standardOutput.contains("--version") &&
+                    answer.standardOutput.contains("-platform"));
     }
 }
 

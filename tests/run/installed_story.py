@@ -11,8 +11,12 @@ an entered root of scripts/debian_root.py), with DISPLAY naming a display
 that has a window manager. The devices run outside, on this machine: each
 --device names the port it is in that /dev (ttyUSB0, ttyAMA0), the TCP
 port of its control channel and the banner it sends when switched on.
-First the story checks that the package is the one for ARCH. Then the
-account is not in dialout: the program lists the ports in their order and,
+First the story checks that the package is the one for ARCH, and the
+program in a terminal: with no display it says so in one line and exits
+with 1; --help and --version answer and exit with 0, the version being
+the package's; an unknown option gets the usage line and 2. Then the
+account is not in dialout, the program starts with its display named by
+Qt's -display instead of DISPLAY: the program lists the ports in their order and,
 asked to open the first, must name the group and the command. Then it is:
 each port in turn connects after a power cycle and shows its device's
 version. Closing the window ends the program with status 0, Ctrl-C ends it
@@ -67,12 +71,26 @@ class Story:
             raise AssertionError("driver %s: %s" % (" ".join(words), text))
         return text
 
-    def start(self, what):
+    def terminal(self, *arguments, display=False):
+        """The program as the account from a terminal that has no display,
+        or has one; prints what it says, as a transcript. Returns (status,
+        standard output, standard error)."""
+        env = dict(self.env) if display else without_display(self.env)
+        done = subprocess.run(self.wrap + [PROGRAM] + list(arguments), env=env,
+                              capture_output=True, text=True, timeout=SECONDS)
+        print("  $ %sbaudset %s" % ("" if display else "env -u DISPLAY ", " ".join(arguments)))
+        for line in (done.stdout + done.stderr).splitlines():
+            print("  | " + line)
+        print("  exit %d" % done.returncode, flush=True)
+        return done.returncode, done.stdout, done.stderr
+
+    def start(self, what, *arguments, env=None):
         """The program as the account, as from a terminal: a process group of
         its own, which Ctrl-C reaches as a whole."""
         began = time.monotonic()
         self.program = subprocess.Popen(
-            self.wrap + [PROGRAM], env=dict(self.env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1"),
+            self.wrap + [PROGRAM] + list(arguments),
+            env=dict(env or self.env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1"),
             stdin=subprocess.DEVNULL, start_new_session=True)
         self.driver = Automate(["/usr/bin/python3", DRIVER, str(self.program.pid)],
                                env=self.env, wrap=self.wrap)
@@ -95,6 +113,30 @@ class Story:
         self.driver.stop()
         wait_until(lambda: not programs_of(self.user), 30, "no baudset of the account left")
         self.expect("programs left after %s" % how, programs_of(self.user), [])
+
+
+def without_display(env):
+    return {name: value for name, value in env.items()
+            if name not in ("DISPLAY", "WAYLAND_DISPLAY")}
+
+
+def play_terminal(story):
+    status, out, err = story.terminal()
+    story.expect("no display: status", status, 1)
+    story.expect("no display: one line naming both variables",
+                 (len(err.splitlines()), "DISPLAY" in err and "WAYLAND_DISPLAY" in err, out),
+                 (1, True, ""))
+    status, out, _ = story.terminal("--help")
+    story.expect("--help: status, and the options listed",
+                 (status, "--help" in out and "--version" in out), (0, True))
+    version = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", "baudset"],
+                             capture_output=True, text=True).stdout
+    status, out, _ = story.terminal("--version")
+    story.expect("--version: status and the package's version", (status, out),
+                 (0, "baudset %s\n" % version))
+    status, out, err = story.terminal("--frequency", "115200", display=True)
+    story.expect("an unknown option: status, named, and the usage line",
+                 (status, "--frequency" in err and "usage" in err, out), (2, True, ""))
 
 
 def programs_of(user):
@@ -144,11 +186,15 @@ def main():
                                       text=True).stdout.strip()
         story.expect("system's architecture", architecture, args.arch)
         story.expect("program's ELF machine", elf_machine(PROGRAM), ELF_MACHINES[args.arch])
+        print("== in a terminal: no display, --help, --version, an unknown option")
+        play_terminal(story)
         bus, launcher, story.env = start_accessibility_bus(story.env, story.wrap)
 
         print("== not in the group dialout: the program says which group and command")
         in_dialout(args.user, False)
-        story.start("first")
+        # The display named by Qt's own option, as on a machine whose
+        # session sets no DISPLAY.
+        story.start("first", "-display", story.env["DISPLAY"], env=without_display(story.env))
         story.expect("ports listed", story.drive("items", "port"),
                      " ".join(name for name, _, _ in devices))
         story.drive("select", "port", first)
