@@ -78,7 +78,8 @@ class Story:
         env = dict(self.env) if display else without_display(self.env)
         done = subprocess.run(self.wrap + [PROGRAM] + list(arguments), env=env,
                               capture_output=True, text=True, timeout=SECONDS)
-        print("  $ %sbaudset %s" % ("" if display else "env -u DISPLAY ", " ".join(arguments)))
+        shown = ([] if display else ["env", "-u", "DISPLAY"]) + ["baudset"] + list(arguments)
+        print("  $ " + " ".join(shown))
         for line in (done.stdout + done.stderr).splitlines():
             print("  | " + line)
         print("  exit %d" % done.returncode, flush=True)
