@@ -299,34 +299,38 @@ def adapters_come_and_go(story, device):
     # The Linux program reads /dev again whenever the port list opens with
     # no port open; the Windows program probes its ports once, at start.
     if not story.args.native:
-        print("  info the Windows program lists its ports once, at start")
         return
     second = SimulatedDevice("/dev/ttyUSB1", "--start-off", "--banner", "V3.0")
     try:
-        story.expect("list opened while a port is open, a second adapter plugged in",
-                     story.automate("drop-down", "port"), "ttyUSB0")
-        story.automate("click", "open")
-        story.automate("wait", "open", "打开串口")
-        story.expect("list opened with no port open", story.automate("drop-down", "port"),
-                     "ttyUSB0 ttyUSB1")
-        story.expect("port still chosen", story.automate("text", "port"), "ttyUSB0")
-        story.automate("select", "port", "ttyUSB1")
-        story.screenshot("adapter-plugged-in")
-        story.automate("click", "open")
-        story.automate("wait", "open", "关闭串口")
-        second.ask("powercycle")
-        story.automate("wait", "status", "已连接")
+        story.expect("list while a port is open", story.automate("drop-down", "port"), "ttyUSB0")
+        close_port(story)
+        story.expect("list and choice once closed",
+                     story.automate("drop-down", "port") + " " + story.automate("text", "port"),
+                     "ttyUSB0 ttyUSB1 ttyUSB0")
+        open_port(story, "ttyUSB1", second)
         story.expect("the new adapter's version", story.automate("text", "version"), "V3.0")
-        story.automate("click", "open")
-        story.automate("wait", "open", "打开串口")
+        story.screenshot("adapter-plugged-in")
+        close_port(story)
     finally:
         second.stop()       # unplugged: its name leaves /dev
-    story.expect("list opened once it is unplugged", story.automate("drop-down", "port"),
-                 "ttyUSB0")
-    story.expect("port chosen instead of the vanished one", story.automate("text", "port"),
-                 "ttyUSB0")
+    story.expect("list and choice once it is unplugged",
+                 story.automate("drop-down", "port") + " " + story.automate("text", "port"),
+                 "ttyUSB0 ttyUSB0")
+    open_port(story, "ttyUSB0")
+
+
+def close_port(story):
+    story.automate("click", "open")
+    story.automate("wait", "open", "打开串口")
+
+
+def open_port(story, port, device=None):
+    """Opens `port` and waits for its device, power-cycled when given."""
+    story.automate("select", "port", port)
     story.automate("click", "open")
     story.automate("wait", "open", "关闭串口")
+    if device is not None:
+        device.ask("powercycle")
     story.automate("wait", "status", "已连接")
 
 

@@ -122,22 +122,17 @@ def without_display(env):
 
 
 def play_terminal(story):
-    status, out, err = story.terminal()
-    story.expect("no display: status", status, 1)
-    story.expect("no display: one line naming both variables",
-                 (len(err.splitlines()), "DISPLAY" in err and "WAYLAND_DISPLAY" in err, out),
-                 (1, True, ""))
-    status, out, _ = story.terminal("--help")
-    story.expect("--help: status, and the options listed",
-                 (status, "--help" in out and "--version" in out), (0, True))
     version = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", "baudset"],
                              capture_output=True, text=True).stdout
-    status, out, _ = story.terminal("--version")
-    story.expect("--version: status and the package's version", (status, out),
-                 (0, "baudset %s\n" % version))
-    status, out, err = story.terminal("--frequency", "115200", display=True)
-    story.expect("an unknown option: status, named, and the usage line",
-                 (status, "--frequency" in err and "usage" in err, out), (2, True, ""))
+    # (what, arguments, with a display, status, what it says, in how many lines)
+    for what, arguments, display, status, said, lines in (
+            ("no display", [], False, 1, "neither DISPLAY nor WAYLAND_DISPLAY is set", 1),
+            ("--help", ["--help"], False, 0, "-v, --version", 12),
+            ("--version", ["--version"], False, 0, "baudset %s\n" % version, 1),
+            ("an unknown option", ["--frequency", "115200"], True, 2, "'--frequency'", 2)):
+        code, out, err = story.terminal(*arguments, display=display)
+        story.expect(what, (code, said in out + err, (out + err).count("\n")),
+                     (status, True, lines))
 
 
 def programs_of(user):
