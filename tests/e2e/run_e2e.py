@@ -91,13 +91,10 @@ def expect_announced(story, fields):
 def reopen(story, device, *device_commands):
     """Closes the port, tells the device `device_commands`, opens the port
     again and waits until the device answers."""
-    story.automate("click", "open")
-    story.automate("wait", "open", "打开串口")
+    close_port(story)
     for command in device_commands:
         device.ask(command)
-    story.automate("click", "open")
-    story.automate("wait", "open", "关闭串口")
-    story.automate("wait", "status", "已连接")
+    open_port(story)
 
 
 def reach_ready(story, device):
@@ -324,9 +321,11 @@ def close_port(story):
     story.automate("wait", "open", "打开串口")
 
 
-def open_port(story, port, device=None):
-    """Opens `port` and waits for its device, power-cycled when given."""
-    story.automate("select", "port", port)
+def open_port(story, port=None, device=None):
+    """Opens `port` (the one chosen, when None) and waits for its device,
+    power-cycled when given."""
+    if port is not None:
+        story.automate("select", "port", port)
     story.automate("click", "open")
     story.automate("wait", "open", "关闭串口")
     if device is not None:
@@ -476,8 +475,7 @@ def main():
         reach_ready(story, device)
 
         story.step("close the port")
-        story.automate("click", "open")
-        story.automate("wait", "open", "打开串口")
+        close_port(story)
         story.expect("status", story.automate("text", "status"), "未连接")
         story.expect("version", story.automate("text", "version"), " ")
         story.expect("set button enabled", story.automate("enabled", "set"), "0")
