@@ -7,9 +7,14 @@ machine runs.
                                                          (as root)
 
 A root comes from mmdebstrap (variant apt: essential packages and apt),
-made once per release and architecture and kept as a tarball in its cache
-folder (build/roots/debian12-arm64, ...); each use unpacks it afresh.
-Packages apt fetches are kept there too, so a second run downloads nothing.
+made once and kept as a tarball in the user's cache folder
+($XDG_CACHE_HOME/baudset, or ~/.cache/baudset: roots/debian12-arm64/, ...),
+so that every checkout on the machine shares it. Each tarball is named by
+the hash of what it was made from and has a .sha256 beside it, written only
+once the tarball is whole: one without it, or that no longer matches it (an
+interrupted run, a damaged disk), is made again, never trusted. Each use
+unpacks it afresh, in a folder the caller chooses. Packages apt fetches are
+kept in the cache too, so a second run downloads nothing.
 ARM roots run through qemu-user (Debian's qemu-user-static) registered with
 binfmt_misc; where this kernel cannot do that, or no archive is reachable,
 the callers are told why and skip.
@@ -24,18 +29,22 @@ a real root). The network is this machine's: the simulated devices' control
 ports on 127.0.0.1 are reachable from inside.
 """
 import ctypes
+import fcntl
+import hashlib
 import os
 import platform
 import shutil
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import private_dev  # noqa: E402
+
 RELEASES = {12: "bookworm", 13: "trixie"}
 MIRROR = "http://deb.debian.org/debian"
 # pivot_root's number for the machine this helper itself runs on.
 SYS_PIVOT_ROOT = {"x86_64": 155, "aarch64": 41}[platform.machine()]
 MNT_DETACH = 2
-DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty")
 # Debian architecture: the qemu-user binfmt entry that runs its programs.
 EMULATORS = {"arm64": "qemu-aarch64", "armhf": "qemu-arm"}
 BINFMT = "/proc/sys/fs/binfmt_misc"
@@ -46,8 +55,66 @@ def host_architecture():
                           text=True).stdout.strip()
 
 
-def cache_folder(build, release, arch):
-    return os.path.join(build, "roots", "debian%d-%s" % (release, arch))
+def cache_home():
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "baudset")
+
+
+def cache_folder(release, arch):
+    return os.path.join(cache_home(), "roots", "debian%d-%s" % (release, arch))
+
+
+class cache_lock:
+    """Holds the cache folder while its tarballs are checked or made: two
+    checkouts (or CI beside a developer) must not write one at once."""
+
+    def __init__(self, cache):
+        os.makedirs(cache, exist_ok=True)
+        self.file = open(os.path.join(cache, "lock"), "w")
+
+    def __enter__(self):
+        fcntl.flock(self.file, fcntl.LOCK_EX)
+        return self
+
+    def __exit__(self, *exc):
+        self.file.close()
+
+
+def digest_of(path):
+    sha = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            sha.update(block)
+    return sha.hexdigest()
+
+
+def intact(tarball):
+    """Whether `tarball` was written whole: its .sha256 exists and matches.
+    Anything else is removed, for the caller to make it again."""
+    seal = tarball + ".sha256"
+    try:
+        with open(seal) as f:
+            if f.read().strip() == digest_of(tarball):
+                return True
+    except OSError:
+        pass
+    for path in (tarball, seal, tarball + ".partial"):
+        if os.path.exists(path):
+            os.remove(path)
+    return False
+
+
+def seal(partial, tarball):
+    """Moves a finished `partial` tarball into place, then vouches for it."""
+    os.replace(partial, tarball)
+    with open(tarball + ".sha256.partial", "w") as f:
+        f.write(digest_of(tarball) + "\n")
+    os.replace(tarball + ".sha256.partial", tarball + ".sha256")
+
+
+def recipe_hash(*parts):
+    """A short hash of what a tarball is made from, for its name."""
+    return hashlib.sha256("\0".join(map(str, parts)).encode()).hexdigest()[:12]
 
 
 def emulation_missing(arch):
@@ -94,25 +161,26 @@ def _flags(said):
 
 
 def base_tarball(cache, release, arch):
-    """The cached bare root, made when missing. Returns (path, None), or
-    (None, why) when it cannot be made here."""
+    """The cached bare root, made when missing or not intact. Returns
+    (path, None), or (None, why) when it cannot be made here."""
     # A cached root is no use either when its programs cannot run here.
     why = emulation_missing(arch)
     if why:
         return None, why
-    tarball = os.path.join(cache, "root.tar")
-    if os.path.exists(tarball):
-        return tarball, None
-    os.makedirs(cache, exist_ok=True)
-    if shutil.which("mmdebstrap") is None:
-        return None, "mmdebstrap is not installed"
-    partial = tarball + ".partial"
-    result = subprocess.run(["mmdebstrap", "--variant=apt", "--mode=root", "--format=tar",
-                             "--architectures=" + arch, RELEASES[release], partial, MIRROR],
-                            capture_output=True, text=True, timeout=3600)
-    if result.returncode != 0:
-        return None, "mmdebstrap failed: " + (result.stderr.strip().splitlines() or ["?"])[-1]
-    os.replace(partial, tarball)
+    command = ["mmdebstrap", "--variant=apt", "--mode=root", "--format=tar",
+               "--architectures=" + arch, RELEASES[release]]
+    tarball = os.path.join(cache, "root-%s.tar" % recipe_hash(*command, MIRROR))
+    with cache_lock(cache):
+        if os.path.exists(tarball) and intact(tarball):
+            return tarball, None
+        if shutil.which("mmdebstrap") is None:
+            return None, "mmdebstrap is not installed"
+        partial = tarball + ".partial"
+        result = subprocess.run(command + [partial, MIRROR], capture_output=True, text=True,
+                                timeout=3600)
+        if result.returncode != 0:
+            return None, "mmdebstrap failed: " + (result.stderr.strip().splitlines() or ["?"])[-1]
+        seal(partial, tarball)
     return tarball, None
 
 
@@ -124,10 +192,10 @@ def unpack(tarball, root):
 
 
 def pack(root, tarball):
-    """The root as a tarball, for a later unpack."""
+    """The root as a tarball, for a later unpack; sealed once whole."""
     partial = tarball + ".partial"
     subprocess.run(["tar", "-cf", partial, "-C", root, "."], check=True)
-    os.replace(partial, tarball)
+    seal(partial, tarball)
 
 
 def enter_command(root, cache, argv, ports=None):
@@ -140,30 +208,13 @@ def enter_command(root, cache, argv, ports=None):
             os.path.abspath(__file__), "enter", root, cache] + links + ["--"] + list(argv)
 
 
-def mount(*args):
-    subprocess.run(["mount", "-n"] + list(args), check=True)
-
-
-def bind_node(source, target):
-    open(target, "w").close()
-    mount("--bind", source, target)
+mount = private_dev.mount
 
 
 def prepare(root, cache, ports):
     mount("--bind", root, root)
     mount("-t", "proc", "proc", os.path.join(root, "proc"))
-    dev = os.path.join(root, "dev")
-    mount("-t", "tmpfs", "-o", "mode=755,size=1m", "baudset-dev", dev)
-    for node in DEV_NODES:
-        bind_node("/dev/" + node, os.path.join(dev, node))
-    for name, pty in ports.items():
-        bind_node(pty, os.path.join(dev, name))
-    os.mkdir(os.path.join(dev, "pts"))
-    mount("-t", "devpts", "-o", "newinstance,ptmxmode=0666,mode=0620", "baudset-pts",
-          os.path.join(dev, "pts"))
-    os.symlink("pts/ptmx", os.path.join(dev, "ptmx"))
-    os.mkdir(os.path.join(dev, "shm"))
-    mount("-t", "tmpfs", "-o", "mode=1777", "baudset-shm", os.path.join(dev, "shm"))
+    private_dev.populate_dev(os.path.join(root, "dev"), ports)
     mount("-t", "tmpfs", "-o", "mode=755", "baudset-run", os.path.join(root, "run"))
     os.makedirs(os.path.join(root, "run", "lock"), mode=0o1777)
     os.chmod(os.path.join(root, "run", "lock"), 0o1777)
