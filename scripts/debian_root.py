@@ -36,6 +36,7 @@ import platform
 import shutil
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import private_dev  # noqa: E402
@@ -184,11 +185,21 @@ def base_tarball(cache, release, arch):
     return tarball, None
 
 
+def scratch(build):
+    """A new empty folder to unpack a root in: in the checkout's build
+    folder, never in the shared cache, so that two checkouts' runs never
+    unpack over each other."""
+    os.makedirs(os.path.join(build, "roots"), exist_ok=True)
+    return tempfile.mkdtemp(prefix="root-", dir=os.path.join(build, "roots"))
+
+
 def unpack(tarball, root):
+    """`tarball` unpacked into `root`, made anew; returns `root`."""
     shutil.rmtree(root, ignore_errors=True)
     os.makedirs(root)
     subprocess.run(["tar", "-xf", tarball, "-C", root], check=True)
     shutil.copy("/etc/resolv.conf", os.path.join(root, "etc", "resolv.conf"))
+    return root
 
 
 def pack(root, tarball):

@@ -12,23 +12,17 @@ own (a technician's checkout is theirs, not root's, and root's may be closed
 to others).
 
 InstalledPackage, as root, builds this machine's package (scripts/package
---only host; not again when build/dist holds this very commit's, as
-scripts/test leaves it), installs it with apt-get, checks it with
-desktop-file-validate and appstreamcli, and plays
-tests/run/installed_story.py with the installed /usr/bin/baudset as the
-throwaway account. It removes the package at the end (a baudset installed
-before is removed too).
-
-InstalledInRoots is the release matrix: every package of the release
-(arm64 and armhf built under emulation, scripts/package --only foreign),
-each installed and its story played in bare Debian roots
-(scripts/debian_root.py) of each release and architecture the README
-promises, the ARM ones emulated. The simulated devices run here; each root
-sees them as its ttyUSB0 and ttyAMA0.
+--only host; not again when build/dist holds this very commit's), installs
+it with apt-get, checks it with desktop-file-validate and appstreamcli, and
+plays tests/run/installed_story.py with the installed /usr/bin/baudset as
+the throwaway account; its test_debian_* cases (the release matrix) play it
+in bare Debian roots (scripts/debian_root.py) of each release and
+architecture the README promises, the ARM packages built and run emulated.
+The simulated devices run here; each root sees them as its ttyUSB0 and
+ttyAMA0. It removes the package at the end (and one installed before).
 
   python3 tests/run/test_run_command.py RunCommand         (the run command)
-  python3 tests/run/test_run_command.py InstalledPackage   (this machine's package)
-  python3 tests/run/test_run_command.py InstalledInRoots   (the release matrix)
+  python3 tests/run/test_run_command.py InstalledPackage [-k test_debian]  (the packages)
 """
 import fcntl
 import glob
@@ -404,28 +398,19 @@ class RunCommand(unittest.TestCase):
                 self.assertEqual(leftovers(who or accounts()[0]), before)
 
 
-def release_is_current(arches):
-    """Whether build/dist holds this very commit's release with the .debs
-    of `arches` (as `scripts/package --check` leaves it in scripts/test):
-    the same commit gives the same bytes, so it need not be built again. A
-    changed checkout is always built afresh."""
+def ensure_release(only, arches):
+    """scripts/package --only `only`, unless build/dist holds this very
+    commit's with the .debs of `arches` (the same commit, the same bytes)."""
     described = subprocess.run(["git", "-C", ROOT, "describe", "--tags", "--long", "--always",
                                 "--dirty", "--match", "v[0-9]*"], capture_output=True,
                                text=True).stdout.strip()
-    return bool(described) and not described.endswith("-dirty") and os.path.exists(
-        os.path.join(ROOT, "build", "dist", "baudset-%s-win64.zip" % described)) and all(
-        release_package(arch) for arch in arches)
-
-
-def ensure_release(only, arches):
-    """Builds the part `only` of the release (scripts/package --only) unless
-    build/dist already holds it for this commit."""
-    if release_is_current(arches):
-        return
-    made = subprocess.run([os.path.join(ROOT, "scripts", "package"), "--only", only],
-                          capture_output=True, text=True)
-    print(made.stdout + made.stderr)
-    assert made.returncode == 0, made.stdout[-3000:] + made.stderr[-3000:]
+    zip_path = os.path.join(ROOT, "build", "dist", "baudset-%s-win64.zip" % described)
+    if described.endswith("-dirty") or not os.path.exists(zip_path) or not all(
+            map(release_package, arches)):
+        made = subprocess.run([os.path.join(ROOT, "scripts", "package"), "--only", only],
+                              capture_output=True, text=True)
+        print(made.stdout + made.stderr)
+        assert made.returncode == 0, made.stdout[-3000:] + made.stderr[-3000:]
 
 
 def release_package(arch):
@@ -436,17 +421,126 @@ def release_package(arch):
     return debs[0] if debs else None
 
 
-class PackageStory(unittest.TestCase):
-    """What both package tests share: the simulated devices, the story and
-    the display it is played on."""
+class InstalledPackage(unittest.TestCase):
+    """The release's packages, installed with apt as technicians install
+    them, and the story played on each."""
 
     @classmethod
     def setUpClass(cls):
         if os.geteuid() != 0:
             raise unittest.SkipTest("installing the package needs root")
+        ensure_release("host", [debian_root.host_architecture()])
+        cls.package = release_package(debian_root.host_architecture())
+        installed = subprocess.run(["apt-get", "install", "-y", "-q", cls.package],
+                                   capture_output=True, text=True,
+                                   env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+        assert installed.returncode == 0, installed.stdout + installed.stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["apt-get", "purge", "-y", "-q", "baudset"], check=False,
+                       stdout=subprocess.DEVNULL)
 
     def folder(self):
         return shared_folder(self)
+
+    def test_installed_here(self):
+        """What apt-get installed: valid metadata and nothing outside its own
+        paths (lintian has judged it in scripts/package); then the story as
+        the throwaway account, with this machine's own Debian."""
+        # (what, command, what must not be in its output)
+        checks = [
+            ("desktop entry", ["desktop-file-validate", DESKTOP_ENTRY], ""),
+            ("metainfo", ["appstreamcli", "validate", "--no-net", METAINFO], "E:"),
+        ]
+        for what, argv, banned in checks:
+            with self.subTest(check=what):
+                result = subprocess.run(argv, capture_output=True, text=True, timeout=300)
+                said = result.stdout + result.stderr
+                print("%s: %s" % (" ".join(argv), said.strip() or "(nothing)"))
+                self.assertEqual(result.returncode, 0, said)
+                if banned:
+                    self.assertNotIn(banned, said)
+        with self.subTest(check="files"):
+            listed = subprocess.run(["dpkg", "-L", "baudset"], check=True, capture_output=True,
+                                    text=True).stdout.split()
+            folders = {os.path.dirname(path) for path in PACKAGE_PATHS}
+            while any(os.path.dirname(f) not in folders for f in folders):
+                folders |= {os.path.dirname(f) for f in folders}
+            self.assertEqual(sorted(set(listed) - folders - {"/."}), sorted(PACKAGE_PATHS))
+        with self.subTest(check="story here"):
+            ports, words = self.devices()
+            story = self.story_copy(self.folder())
+            links = [word for name, pty in ports.items() for word in ("--port", name + "=" + pty)]
+            self.play([os.path.join(ROOT, "scripts", "private-dev")] + links +
+                      ["--", "/usr/bin/python3", story, "--user", THROWAWAY_USER,
+                       "--arch", debian_root.host_architecture()] + words)
+
+    # A technician's system of each release and architecture the README
+    # names, as bare as a fresh install: the package installed with apt,
+    # and the story played there.
+    def test_debian_12_amd64(self):
+        self.story_in_root(12, "amd64")
+
+    def test_debian_13_amd64(self):
+        self.story_in_root(13, "amd64")
+
+    def test_debian_12_arm64(self):
+        self.story_in_root(12, "arm64")
+
+    def test_debian_13_arm64(self):
+        self.story_in_root(13, "arm64")
+
+    def test_debian_12_armhf(self):
+        self.story_in_root(12, "armhf")
+
+    def test_debian_13_armhf_refuses_the_debian_12_package(self):
+        """Debian 13 changed armhf's ABI (64-bit time_t, libqt6core6t64 that
+        does not provide libqt6core6): apt must refuse the package, as the
+        README says, rather than install something that cannot run."""
+        said = self.in_root(13, "armhf", [
+            "apt-get update -qq",
+            "! apt-get install -y /tmp/baudset-test/baudset.deb > /tmp/baudset-test/apt.log 2>&1",
+            "cat /tmp/baudset-test/apt.log",
+        ])
+        self.assertIn("libqt6core6", said)
+        self.assertRegex(said, r"(Unmet dependencies|not installable|unmet dependencies)")
+
+    def story_in_root(self, release, arch):
+        ports, words = self.devices()
+        self.in_root(release, arch, [
+            "apt-get update -qq",
+            # As a technician installs it: with what the package recommends.
+            "apt-get install -y /tmp/baudset-test/baudset.deb > /tmp/baudset-test/apt.log",
+            "grep -E 'newly installed|^After this operation|^Need to get' /tmp/baudset-test/apt.log",
+            "apt-get install -y -qq --no-install-recommends %s > /dev/null" % " ".join(STORY_TOOLS),
+            "useradd --system --create-home --home-dir /tmp/baudset-home %s" % THROWAWAY_USER,
+            "/usr/bin/python3 /tmp/baudset-test/tests/run/installed_story.py --user %s --arch %s %s"
+            % (THROWAWAY_USER, arch, " ".join(words)),
+        ], ports, story=True)
+
+    def in_root(self, release, arch, script, ports=None, story=False):
+        """Runs the shell lines in a fresh bare root of `release` and `arch`
+        that holds the package of `arch` in /tmp/baudset-test; what it said."""
+        ensure_release("foreign", ["arm64", "armhf"])
+        package = release_package(arch)
+        if package is None:
+            self.skip_saying("scripts/package made no %s package" % arch)
+        cache = debian_root.cache_folder(release, arch)
+        tarball, why = debian_root.base_tarball(cache, release, arch)
+        if tarball is None:
+            self.skip_saying("no Debian %d %s root here: %s" % (release, arch, why))
+        root = debian_root.unpack(tarball, debian_root.scratch(os.path.join(ROOT, "build")))
+        self.addCleanup(shutil.rmtree, root, True)
+        inside = os.path.join(root, "tmp", "baudset-test")
+        os.makedirs(inside)
+        shutil.copy(package, os.path.join(inside, "baudset.deb"))
+        if story:
+            self.story_copy(inside)
+        print("== Debian %d %s" % (release, arch))
+        command = debian_root.enter_command(root, cache, ["/bin/sh", "-c", " && ".join(script)],
+                                            ports)
+        return self.play(command) if story else self.run_quietly(command)
 
     def skip_saying(self, why):
         print("SKIPPED: " + why)
@@ -495,137 +589,6 @@ class PackageStory(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stdout[-3000:] + result.stderr[-2000:])
         self.assertIn("installed_story: ", result.stdout)
         return result.stdout
-
-
-class InstalledPackage(PackageStory):
-    """This machine's package, installed with apt as technicians install it,
-    and the story played here."""
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        host = debian_root.host_architecture()
-        ensure_release("host", [host])
-        cls.package = release_package(host)
-        installed = subprocess.run(["apt-get", "install", "-y", "-q", cls.package],
-                                   capture_output=True, text=True,
-                                   env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
-        assert installed.returncode == 0, installed.stdout + installed.stderr
-
-    @classmethod
-    def tearDownClass(cls):
-        subprocess.run(["apt-get", "purge", "-y", "-q", "baudset"], check=False,
-                       stdout=subprocess.DEVNULL)
-
-    def test_installed_here(self):
-        """What apt-get installed: valid metadata and nothing outside its own
-        paths (lintian has judged it in scripts/package); then the story as
-        the throwaway account, with this machine's own Debian."""
-        # (what, command, what must not be in its output)
-        checks = [
-            ("desktop entry", ["desktop-file-validate", DESKTOP_ENTRY], ""),
-            ("metainfo", ["appstreamcli", "validate", "--no-net", METAINFO], "E:"),
-        ]
-        for what, argv, banned in checks:
-            with self.subTest(check=what):
-                result = subprocess.run(argv, capture_output=True, text=True, timeout=300)
-                said = result.stdout + result.stderr
-                print("%s: %s" % (" ".join(argv), said.strip() or "(nothing)"))
-                self.assertEqual(result.returncode, 0, said)
-                if banned:
-                    self.assertNotIn(banned, said)
-        with self.subTest(check="files"):
-            listed = subprocess.run(["dpkg", "-L", "baudset"], check=True, capture_output=True,
-                                    text=True).stdout.split()
-            folders = {os.path.dirname(path) for path in PACKAGE_PATHS}
-            while any(os.path.dirname(f) not in folders for f in folders):
-                folders |= {os.path.dirname(f) for f in folders}
-            self.assertEqual(sorted(set(listed) - folders - {"/."}), sorted(PACKAGE_PATHS))
-        with self.subTest(check="story here"):
-            ports, words = self.devices()
-            story = self.story_copy(self.folder())
-            links = [word for name, pty in ports.items() for word in ("--port", name + "=" + pty)]
-            self.play([os.path.join(ROOT, "scripts", "private-dev")] + links +
-                      ["--", "/usr/bin/python3", story, "--user", THROWAWAY_USER,
-                       "--arch", debian_root.host_architecture()] + words)
-
-
-
-class InstalledInRoots(PackageStory):
-    """The release matrix: each package in a technician's system of each
-    release and architecture the README names, as bare as a fresh install:
-    the package installed with apt, and the story played there. The ARM
-    ones are built and tried under emulation."""
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        ensure_release("host", [debian_root.host_architecture()])
-        ensure_release("foreign", ["arm64", "armhf"])
-
-    def test_debian_12_amd64(self):
-        self.story_in_root(12, "amd64")
-
-    def test_debian_13_amd64(self):
-        self.story_in_root(13, "amd64")
-
-    def test_debian_12_arm64(self):
-        self.story_in_root(12, "arm64")
-
-    def test_debian_13_arm64(self):
-        self.story_in_root(13, "arm64")
-
-    def test_debian_12_armhf(self):
-        self.story_in_root(12, "armhf")
-
-    def test_debian_13_armhf_refuses_the_debian_12_package(self):
-        """Debian 13 changed armhf's ABI (64-bit time_t, libqt6core6t64 that
-        does not provide libqt6core6): apt must refuse the package, as the
-        README says, rather than install something that cannot run."""
-        said = self.in_root(13, "armhf", [
-            "apt-get update -qq",
-            "! apt-get install -y /tmp/baudset-test/baudset.deb > /tmp/baudset-test/apt.log 2>&1",
-            "cat /tmp/baudset-test/apt.log",
-        ])
-        self.assertIn("libqt6core6", said)
-        self.assertRegex(said, r"(Unmet dependencies|not installable|unmet dependencies)")
-
-    def story_in_root(self, release, arch):
-        ports, words = self.devices()
-        self.in_root(release, arch, [
-            "apt-get update -qq",
-            # As a technician installs it: with what the package recommends.
-            "apt-get install -y /tmp/baudset-test/baudset.deb > /tmp/baudset-test/apt.log",
-            "grep -E 'newly installed|^After this operation|^Need to get' /tmp/baudset-test/apt.log",
-            "apt-get install -y -qq --no-install-recommends %s > /dev/null" % " ".join(STORY_TOOLS),
-            "useradd --system --create-home --home-dir /tmp/baudset-home %s" % THROWAWAY_USER,
-            "/usr/bin/python3 /tmp/baudset-test/tests/run/installed_story.py --user %s --arch %s %s"
-            % (THROWAWAY_USER, arch, " ".join(words)),
-        ], ports, story=True)
-
-    def in_root(self, release, arch, script, ports=None, story=False):
-        """Runs the shell lines in a fresh bare root of `release` and `arch`
-        that holds the package of `arch` in /tmp/baudset-test; what it said."""
-        package = release_package(arch)
-        if package is None:
-            self.skip_saying("scripts/package made no %s package" % arch)
-        cache = debian_root.cache_folder(release, arch)
-        tarball, why = debian_root.base_tarball(cache, release, arch)
-        if tarball is None:
-            self.skip_saying("no Debian %d %s root here: %s" % (release, arch, why))
-        os.makedirs(os.path.join(ROOT, "build", "roots"), exist_ok=True)
-        root = tempfile.mkdtemp(prefix="baudset-story-", dir=os.path.join(ROOT, "build", "roots"))
-        debian_root.unpack(tarball, root)
-        self.addCleanup(shutil.rmtree, root, True)
-        inside = os.path.join(root, "tmp", "baudset-test")
-        os.makedirs(inside)
-        shutil.copy(package, os.path.join(inside, "baudset.deb"))
-        if story:
-            self.story_copy(inside)
-        print("== Debian %d %s" % (release, arch))
-        command = debian_root.enter_command(root, cache, ["/bin/sh", "-c", " && ".join(script)],
-                                            ports)
-        return self.play(command) if story else self.run_quietly(command)
 
 
 if __name__ == "__main__":
