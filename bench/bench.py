@@ -26,7 +26,6 @@ viewable (bench/xwindows.py), the same way for every program.
 Meant to run inside `wine-rig exec --xvfb ... -- bench.py ...` (scripts/bench).
 """
 import argparse
-import math
 import os
 import select
 import signal
@@ -40,7 +39,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from harness import SIMDEVICE, Automate, SimulatedDevice, wait_until  # noqa: E402
 from xwindows import Display  # noqa: E402
 
-POLL_S = 0.3
 # Both programs, Windows and Linux, and so the launcher's window too.
 TITLE = "VelmoraV1.5"
 # A start that takes longer is broken, not slow: Wine's later start takes
@@ -336,10 +334,14 @@ class Bench:
         times = [t for t, kind, _ in self.log_events(since) if kind == "rx"]
         return [(b - a) * 1000 for a, b in zip(times, times[1:])]
 
-    def polls_between(self, first, then):
-        """Polls from `first` (the device's line) to `then` (the command that
-        the poll which judged it wrote): 1 means the first poll after it."""
-        return max(1, math.ceil((then - first) / POLL_S - 0.1))
+    def polls_between(self, first, then, events):
+        """Polls from `first` (the device's line began to arrive) to `then`
+        (the command that the poll which judged it wrote), counted by the
+        commands in between, one a poll: 1 means the first poll after it. A
+        line still on the wire at a poll is judged at the next and counts 2;
+        a command that left just before the line began, and arrived just
+        after, counts too, so the figure is never better than the truth."""
+        return sum(1 for t, kind, _ in events if kind == "rx" and first < t <= then)
 
     def version_latency(self):
         found = []
@@ -356,7 +358,7 @@ class Bench:
             sent = next(t for t, kind, text in events if kind == "tx" and "V9.9" in text)
             query = next(t for t, kind, text in events
                          if kind == "rx" and t > sent and "AT+BAUD?" in text)
-            found.append(self.polls_between(sent, query))
+            found.append(self.polls_between(sent, query, events))
             self.device.ask("mode normal")
             wait_until(lambda: self.ui("enabled", "set") == "1", 30, "set enabled")
         return found
@@ -376,7 +378,7 @@ class Bench:
                          if kind == "rx" and "AT+BAUD=" + rate in text)
             answer = next(t for t, kind, text in events[asked:] if kind == "tx" and "OK" in text)
             after = next(t for t, kind, _ in events[asked + 1:] if kind == "rx" and t > answer)
-            found.append(self.polls_between(answer, after))
+            found.append(self.polls_between(answer, after, events))
             # The result text stays; blank it by losing and regaining the link
             # would cost seconds, so the next set waits on the device's rate.
         return found

@@ -7,6 +7,9 @@ a symlink to the slave /dev/pts/N (replaced atomically, removed on exit).
 When ready, one line goes to stdout and is flushed:
   simdevice: ready link=PATH pty=/dev/pts/N control=127.0.0.1:PORT
 
+Its bytes leave at 9600 8N1's pace, 1.04 ms a byte, as a real device's do
+(--at-once writes each line in one piece).
+
 Device side (lines end in CR LF; a bare LF is accepted too):
   AT -> OK    AT+BAUD? -> rate, e.g. 9600    AT+BAUD=<digits> -> OK
   anything else (an empty line too) -> ERROR
@@ -43,6 +46,15 @@ per command: "ok[ value]" or "error <reason>".
                   clear PARENB, so data bits and parity always read 8 N.
   termios raw  -> ok iflag=0x.. oflag=0x.. cflag=0x.. lflag=0x.. vmin=N vtime=N
   send HEX     -> ok N            N raw bytes written, fault mode not applied
+  pace on|off  -> ok on|off       at the line's pace (the default), or each line
+                                  at once (as --at-once)
+  straddle TEXT -> ok INTERVAL    TEXT CR LF, raw, timed so that the program's
+                                  next poll (predicted from the last commands'
+                                  arrivals) falls in its middle
+  straddled    -> ok pending | ok inside A B | ok outside A
+                                  whether the first command after the line's
+                                  first byte came A ms after it and B ms before
+                                  its last (inside), or after it was out
   pending      -> ok N            bytes written to the program that it has
                                   not read yet (on their way, or queued: of
                                   those the kernel shows at most 4095)
@@ -76,6 +88,8 @@ import termios
 import time
 
 MODES = ("normal", "silent", "error", "split", "garbage", "burst", "slow")
+# One start bit, eight data bits and one stop bit at 9600 baud: 1.04 ms.
+BYTE_SECONDS = 10 / 9600
 GARBAGE = b"\xff\xfe"
 BURST = (b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ" * 17)[:598] + b"\r\n"
 SPEEDS = {getattr(termios, n): int(n[1:]) for n in dir(termios)
@@ -109,6 +123,14 @@ class Device:
         self.inbuf = b""
         self.received = []
         self.outq = collections.deque()      # (due time, bytes, on_sent), due never decreases
+        # A real device's bytes leave one by one at the line's pace; with
+        # --at-once each line is written in one piece, where a test needs
+        # more bytes between two polls than the line could carry.
+        self.paced = not args.at_once
+        self.on_the_wire = b""               # the head line's bytes written so far
+        self.wire_started = 0.0              # when the first of them was
+        self.arrivals = collections.deque(maxlen=6)   # when the last commands came
+        self.straddling = None               # the line timed across a poll
         self.want_write = False
         self.streaming = False
         self.stalled = False
@@ -117,8 +139,8 @@ class Device:
         self.sel = selectors.DefaultSelector()
         self.logf = open(args.log, "a", buffering=1) if args.log else None
 
-    def log(self, msg):
-        line = "%.3f %s\n" % (time.monotonic(), msg)
+    def log(self, msg, stamp=None):
+        line = "%.3f %s\n" % (time.monotonic() if stamp is None else stamp, msg)
         sys.stderr.write(line)
         sys.stderr.flush()
         if self.logf:
@@ -148,6 +170,7 @@ class Device:
         self.inbuf, self.want_write = b"", False
         self.streaming = self.stalled = False
         self.outq.clear()
+        self.on_the_wire = b""
         self.sel.register(master, R, self.on_master)
         tmp = "%s.tmp%d" % (self.args.link, os.getpid())
         if os.path.lexists(tmp):
@@ -170,6 +193,7 @@ class Device:
             if on_sent:
                 on_sent()
         self.outq.clear()
+        self.on_the_wire = b""
         self.log("pty %s closed" % self.pty_name)
         try:                         # only our own link, never someone else's file
             if os.readlink(self.args.link) == self.pty_name:
@@ -208,6 +232,10 @@ class Device:
             self.on_master(R)
 
     def on_line(self, line):
+        now = time.monotonic()
+        self.arrivals.append(now)
+        if self.straddling and self.straddling["command"] is None and now > self.straddling["start"]:
+            self.straddling["command"] = now
         self.received.append(line)
         self.log("rx '%s'" % escape(line))
         if self.off:
@@ -259,21 +287,34 @@ class Device:
         blocked = False
         while self.master is not None and self.outq and self.outq[0][0] <= time.monotonic():
             due, data, on_sent = self.outq[0]
+            # At the line's pace only the bytes whose time has come go out:
+            # one every BYTE_SECONDS from `due`, caught up after a late wake.
+            count = len(data)
+            if self.paced:
+                count = min(count, 1 + int((time.monotonic() - due) / BYTE_SECONDS))
             try:
-                n = os.write(self.master, data)
+                n = os.write(self.master, data[:count])
             except BlockingIOError:
                 n = 0
             except OSError as e:
                 self.log("pty write error: %s" % e)
                 self.close_pty()
                 return
-            if n:
-                self.log("tx '%s'" % escape(data[:n]))
+            if n and not self.on_the_wire:
+                self.wire_started = time.monotonic()
+            self.on_the_wire += data[:n]
             if n < len(data):
-                self.outq[0] = (due, data[n:], on_sent)
-                blocked = True
-                break
+                self.outq[0] = (due + n * BYTE_SECONDS if self.paced else due, data[n:], on_sent)
+                blocked = n < count          # the pty is full: wait for room
+                break                        # else for the next byte's time
+            # Stamped with its first byte's time: when the line began to arrive.
+            self.log("tx '%s'" % escape(self.on_the_wire), self.wire_started)
+            self.on_the_wire = b""
             self.outq.popleft()
+            if self.paced and self.outq and self.outq[0][0] < due + n * BYTE_SECONDS:
+                # The next line starts once this one is off the wire.
+                _, following, callback = self.outq[0]
+                self.outq[0] = (due + n * BYTE_SECONDS, following, callback)
             if on_sent:
                 on_sent()
         if self.master is not None and self.streaming and not self.outq and not blocked:
@@ -368,11 +409,53 @@ class Device:
             return False
         self.log("power-cycle")
         self.outq.clear()            # a reset device forgets what it was sending
+        self.on_the_wire = b""
         self.inbuf = b""
         self.off = True
         self.emit(self.banner.encode() + b"\r\n", self.args.off_time + self.args.banner_delay,
                   on_sent=self.switch_on)
         return True
+
+    # --- a line across a poll -------------------------------------------------
+    # The program writes one command at each of its polls, so the commands'
+    # arrival times give its poll cadence: a line can be timed to be on the
+    # wire at the next poll, and the command that arrives while it is shows
+    # that the poll really fell inside it.
+    def straddle(self, text):
+        self.take_what_arrived()     # a command already written counts
+        arrivals = list(self.arrivals)
+        if len(arrivals) < 3:
+            return "error no poll cadence yet: fewer than three commands received"
+        gaps = sorted(b - a for a, b in zip(arrivals, arrivals[1:]))
+        interval = gaps[len(gaps) // 2]
+        data = text.encode() + b"\r\n"
+        on_wire = len(data) * BYTE_SECONDS
+        poll = arrivals[-1] + interval
+        while poll - on_wire / 2 < time.monotonic() + 0.02:
+            poll += interval
+        start = poll - on_wire / 2
+        self.straddling = {"start": start, "end": None, "command": None}
+        self.emit(data, start - time.monotonic(), raw=True, on_sent=self.straddle_sent)
+        return "ok %.0f ms" % (interval * 1000)
+
+    def straddle_sent(self):
+        if self.straddling:
+            self.straddling["end"] = time.monotonic()
+
+    def straddle_verdict(self):
+        """"ok inside A B": a command arrived A ms after the line's first byte
+        and B ms before its last; "ok outside A" (A may be negative) when
+        the first command after the start came after the line was out;
+        "ok pending" until that is known."""
+        s = self.straddling
+        if s is None:
+            return "error nothing straddled"
+        if s["command"] is None or s["end"] is None:
+            return "ok pending"          # no command yet, or the line is still going out
+        after = (s["command"] - s["start"]) * 1000
+        if s["command"] < s["end"]:
+            return "ok inside %.0f %.0f" % (after, (s["end"] - s["command"]) * 1000)
+        return "ok outside %.0f" % after
 
     # --- termios ------------------------------------------------------------
     def termios_report(self, raw):
@@ -497,6 +580,17 @@ class Device:
             if arg not in ("on", "off"):
                 return "error use on or off"
             return (self.stream if cmd == "stream" else self.stall)(arg == "on")
+        if cmd == "pace":
+            if arg not in ("on", "off"):
+                return "error use on or off"
+            self.paced = arg == "on"
+            return "ok " + arg
+        if cmd == "straddle":
+            if self.master is None:
+                return "error hung up"
+            return self.straddle(arg)
+        if cmd == "straddled":
+            return self.straddle_verdict()
         if cmd == "hangup":
             self.close_pty()
             return "ok"
@@ -586,6 +680,8 @@ def main(argv=None):
     p.add_argument("--slow-delay", type=float, default=1.0, help="answer delay in slow mode, s")
     p.add_argument("--control-port", type=int, default=0, help="0: pick a free port")
     p.add_argument("--log", help="also append the log to this file")
+    p.add_argument("--at-once", action="store_true",
+                   help="write each line in one piece, not at 9600 baud's pace (1.04 ms a byte)")
     args = p.parse_args(argv)
     dev = Device(args)
     try:

@@ -99,6 +99,7 @@ def reopen(story, device, *device_commands):
 
 def reach_ready(story, device):
     device.ask("mode normal")
+    device.ask("pace on")
     # Ready only once its banner is judged; unplugged before it is out, it
     # would come back with the banner lost, which is another story.
     device.power_cycle_judged()
@@ -135,13 +136,39 @@ def split_reply(story, device):
     story.expect("after the first part", device.next_command(), b"AT+BAUD?\r\n")
     device.send(b"00\r\n")
     story.expect("after the second part", device.next_command(), b"AT\r\n")
-    story.expect("rate (the split 115200 was dropped)", story.automate("text", "rate"), "9600")
+    story.expect("rate (the split 115200 judged whole)", story.automate("text", "rate"), "115200")
     story.expect("set button enabled", story.automate("enabled", "set"), "1")
+
+
+# 82 bytes, 85 ms on the wire: long enough for a poll to fall well inside.
+LONG_BANNER = "HC-XX V2.1 20190501 BOOT, UART 9600 8N1, AT command set, build 0123456789ABCDEF"
+
+
+def banner_across_a_poll(story, device):
+    # The device times the banner so that a poll falls in its middle, and the
+    # poll's command arriving 20 ms into it (far above the latency each way)
+    # shows that it did. A missed poll is tried again.
+    device.ask("mode silent")
+    for _ in range(5):
+        story.automate("wait", "status", "未连接")      # the next valid line is a version
+        device.ask("straddle " + LONG_BANNER)
+        verdict = wait_until(lambda: device.ask("straddled").replace("pending", ""), 30,
+                             "the banner sent").split()
+        print("  info the poll's command came %s ms into the banner" % " ".join(verdict))
+        if verdict[0] == "inside" and float(verdict[1]) >= 20:
+            break
+    story.automate("wait", "status", "已连接")
+    # The Windows field shows the line as it came, CR LF included.
+    story.expect("version", story.automate("text", "version"),
+                 LONG_BANNER + ("" if story.args.native else "\\r\\n"))
+    story.expect("a poll 20 ms or more into the banner", verdict[0] == "inside" and
+                 float(verdict[1]) >= 20, True)
 
 
 def burst(story, device):
     story.automate("select", "rate", "57600")
     device.ask("mode silent")
+    device.ask("pace off")     # 600 bytes within one poll: more than 9600 baud can carry
     device.ask("clear")
     story.automate("click", "set")
     device.wait_received(b"AT+BAUD=57600\r\n", 1)
@@ -345,7 +372,8 @@ def end_badly_and_reopen(story, device):
 
 FAULTS = [
     ("garbage: bytes above 0x7E, no version and no link", garbage),
-    ("a reply split across a poll is dropped, the next counts", split_reply),
+    ("a reply split across a poll is judged whole at the next", split_reply),
+    ("a long banner on the wire at a poll is shown whole as the version", banner_across_a_poll),
     ("a burst of more than 512 bytes is dropped, the next reply counts", burst),
     ("ERROR to the set: failure, and no retry", error_answer),
     ("answers 1 s late: still connected, set still works", slow_answers),

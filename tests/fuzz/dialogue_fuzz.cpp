@@ -193,7 +193,9 @@ struct Model {
     std::uint32_t sinceValid = 0;  // ticks since opening, the last valid line or link lost
     bool setPending = false;
     std::string rate;  // rate part of the latest set request
-    std::string rx;    // what the device sent since the last poll or the last open
+    std::string rx;    // what the device sent since the last poll or the last open,
+                       // after a carried tail
+    std::size_t carried = 0;  // how much of rx was there at the last poll
 
     void Received(const char* bytes, std::size_t count) {
         std::size_t room = kRxKept - rx.size();
@@ -217,6 +219,7 @@ struct Model {
         sincePoll = 0;
         sinceValid = 0;
         rx.clear();
+        carried = 0;
     }
 
     // The next tick neither polls nor declares the link lost.
@@ -247,8 +250,13 @@ struct Model {
         }
         e.poll = true;
         sincePoll = 0;
-        std::string line;
-        line.swap(rx);
+        // Up to the last CR LF is judged; the rest waits one poll, less what
+        // already waited, and unless it fills the whole store.
+        std::size_t end = rx.rfind("\r\n");
+        std::string line = rx.substr(0, end == std::string::npos ? 0 : end + 2);
+        rx.erase(0, std::max(line.size(), carried));
+        carried = rx.size() == kRxKept ? 0 : rx.size();
+        rx.resize(carried);
         e.lineValid = IsValidLine(line);
         if (e.lineValid) {
             sinceValid = 0;

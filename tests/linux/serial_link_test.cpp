@@ -190,7 +190,9 @@ TEST_F(LinkTest, PathsThatAreNoSerialPortAreRefused) {
 
 TEST_F(LinkTest, ClosedPortAppendsNothingAndAnOpenStartsEmpty) {
     // Queued at our end of the line, then read by the turns that must not
-    // read anything once the port is closed.
+    // read anything once the port is closed. At once, so that all that is
+    // pending is at our end.
+    device_.Ask("pace off");
     ASSERT_TRUE(Open());
     device_.Send("OLD\r\n");
     ASSERT_TRUE(WaitUntil([&] { return device_.Ask("pending") == "5"; }, false));
@@ -207,6 +209,7 @@ TEST_F(LinkTest, ClosedPortAppendsNothingAndAnOpenStartsEmpty) {
     EXPECT_EQ(accumulator_.Pending(), 0u) << "the closed session's reply is never judged";
     device_.Send("NEW\r\n");
     EXPECT_EQ(LineOnce("NEW\r\n"), "NEW\r\n") << "what waited on the line went with the open";
+    device_.Ask("pace on");
 }
 
 }  // namespace
