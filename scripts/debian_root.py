@@ -89,13 +89,23 @@ def digest_of(path):
     return sha.hexdigest()
 
 
+# Tarballs this process has already checked, with their size and time: a
+# run unpacks one root many times, and each check reads gigabytes.
+_checked = set()
+
+
 def intact(tarball):
     """Whether `tarball` was written whole: its .sha256 exists and matches.
     Anything else is removed, for the caller to make it again."""
     seal = tarball + ".sha256"
     try:
+        stat = os.stat(tarball)
+        key = (tarball, stat.st_size, stat.st_mtime_ns)
+        if key in _checked:
+            return True
         with open(seal) as f:
             if f.read().strip() == digest_of(tarball):
+                _checked.add(key)
                 return True
     except OSError:
         pass

@@ -444,7 +444,7 @@ class Device:
 
     def straddle_verdict(self):
         """"ok inside A B": a command arrived A ms after the line's first byte
-        and B ms before its last; "ok outside A" (A may be negative) when
+        and B ms before its last; "ok outside A" when
         the first command after the start came after the line was out;
         "ok pending" until that is known."""
         s = self.straddling
