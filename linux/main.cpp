@@ -1,5 +1,5 @@
 // baudset for Linux: the same three-step panel and AT dialogue as the
-// Windows program, on Qt Widgets and Qt SerialPort.
+// Windows program, on Qt Widgets and the shared termios port.
 #include <unistd.h>
 
 #include <QApplication>
@@ -9,7 +9,6 @@
 #include <cstdlib>
 
 #include "command_line.h"
-#include "port_discovery.h"
 #include "wizard_window.h"
 
 namespace {
@@ -66,7 +65,7 @@ int main(int argc, char* argv[]) {
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("baudset")));
     // The list is read again whenever it is opened with no port open, so
     // an adapter plugged in after the start is found without a restart.
-    WizardWindow window(DiscoverSerialPorts());
+    WizardWindow window(SerialPortNames());
     window.show();
     return app.exec();
 }

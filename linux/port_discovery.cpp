@@ -1,77 +1,67 @@
 #include "port_discovery.h"
 
-#include <fcntl.h>
+#include <dirent.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <QDir>
-#include <QFile>
-#include <QRegularExpression>
 
 #include <algorithm>
-#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
 const char* const kKinds[] = {"ttyUSB", "ttyACM", "ttyS", "ttyAMA"};
 constexpr int kKindCount = 4;
 
-const QRegularExpression& NamePattern() {
-    static const QRegularExpression pattern(QStringLiteral("^(ttyUSB|ttyACM|ttyS|ttyAMA)(\\d+)$"));
-    return pattern;
-}
+struct Entry {
+    int kind;
+    unsigned long long number;
+    std::string name;
+};
 
-int KindOf(const QString& kind) {
-    for (int i = 0; i < kKindCount; ++i) {
-        if (kind == QLatin1String(kKinds[i])) {
-            return i;
+// "ttyUSB12" is kind 0, number 12; anything else is no serial port of ours.
+bool Parse(const std::string& name, Entry* entry) {
+    for (int kind = 0; kind < kKindCount; ++kind) {
+        const std::size_t prefix = std::strlen(kKinds[kind]);
+        if (name.size() > prefix && name.compare(0, prefix, kKinds[kind]) == 0 &&
+            name.find_first_not_of("0123456789", prefix) == std::string::npos) {
+            *entry = {kind, std::strtoull(name.c_str() + prefix, nullptr, 10), name};
+            return true;
         }
     }
-    return kKindCount;
+    return false;
 }
 
-bool IsUsbAdapter(const QString& name) {
-    return name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM"));
-}
+bool IsUsbAdapter(const std::string& name) { return name.compare(0, 6, "ttyUSB") == 0 || name.compare(0, 6, "ttyACM") == 0; }
 
-bool IsCharacterDevice(const QByteArray& path) {
+bool IsCharacterDevice(const std::string& path) {
     struct stat info {};
-    return ::stat(path.constData(), &info) == 0 && S_ISCHR(info.st_mode);
+    return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
 }
 
-// Most PCs have ttyS0 to ttyS31 whether or not a UART is behind them; those
-// without one refuse to open with EIO. Where the user may not open the port
-// at all, the kernel's own account of the UART type decides (0: none).
-bool HasUart(const QString& name, const QByteArray& path) {
-    int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        bool terminal = isatty(fd);
-        ::close(fd);
-        return terminal;
+// Most PCs have ttyS0 to ttyS31 whether or not a UART is behind them; the
+// serial core says which in each port's "type" (0: no UART). A port whose
+// driver keeps no such account, or a system without /sys, says nothing
+// against it: it is listed, and opening it tells.
+bool HasUart(const std::string& ttyClassFolder, const std::string& name) {
+    std::FILE* type = std::fopen((ttyClassFolder + "/" + name + "/type").c_str(), "re");
+    if (type == nullptr) {
+        return true;
     }
-    if (errno != EACCES && errno != EPERM) {
-        return false;
-    }
-    QFile type(QStringLiteral("/sys/class/tty/%1/type").arg(name));
-    if (!type.open(QIODevice::ReadOnly)) {
-        return true;  // nothing says there is none: let opening it tell
-    }
-    return type.readAll().trimmed() != "0";
+    char text[16] = {};
+    const bool read = std::fgets(text, sizeof text, type) != nullptr;
+    std::fclose(type);
+    return !read || std::strtol(text, nullptr, 10) != 0;
 }
 
 }  // namespace
 
-QStringList OrderSerialNames(const QStringList& names) {
-    struct Entry {
-        int kind;
-        qulonglong number;
-        QString name;
-    };
+std::vector<std::string> OrderSerialNames(const std::vector<std::string>& names) {
     std::vector<Entry> entries;
-    for (const QString& name : names) {
-        QRegularExpressionMatch match = NamePattern().match(name);
-        if (match.hasMatch()) {
-            entries.push_back({KindOf(match.captured(1)), match.captured(2).toULongLong(), name});
+    for (const std::string& name : names) {
+        Entry entry;
+        if (Parse(name, &entry)) {
+            entries.push_back(entry);
         }
     }
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
@@ -83,24 +73,30 @@ QStringList OrderSerialNames(const QStringList& names) {
         }
         return a.name < b.name;  // ttyS01 and ttyS1: some order, always the same
     });
-    QStringList ordered;
+    std::vector<std::string> ordered;
     for (const Entry& entry : entries) {
-        ordered << entry.name;
+        ordered.push_back(entry.name);
     }
     return ordered;
 }
 
-QStringList DiscoverSerialPorts() {
-    const QDir dev(QStringLiteral("/dev"));
-    QStringList found;
-    for (const QString& name : OrderSerialNames(dev.entryList(QDir::System | QDir::Files))) {
-        const QByteArray path = QFile::encodeName(dev.filePath(name));
-        if (!IsCharacterDevice(path)) {
-            continue;
+std::vector<std::string> DiscoverSerialPortsIn(const std::string& devFolder,
+                                               const std::string& ttyClassFolder) {
+    std::vector<std::string> names;
+    if (DIR* dev = ::opendir(devFolder.c_str())) {
+        while (const dirent* item = ::readdir(dev)) {
+            names.emplace_back(item->d_name);
         }
-        if (IsUsbAdapter(name) || HasUart(name, path)) {
-            found << name;
+        ::closedir(dev);
+    }
+    std::vector<std::string> found;
+    for (const std::string& name : OrderSerialNames(names)) {
+        if (IsCharacterDevice(devFolder + "/" + name) &&
+            (IsUsbAdapter(name) || HasUart(ttyClassFolder, name))) {
+            found.push_back(name);
         }
     }
     return found;
 }
+
+std::vector<std::string> DiscoverSerialPorts() { return DiscoverSerialPortsIn("/dev", "/sys/class/tty"); }

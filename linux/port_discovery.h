@@ -1,16 +1,23 @@
 #pragma once
 
-#include <QString>
-#include <QStringList>
+#include <string>
+#include <vector>
 
 // The serial devices a technician may want, by their /dev names: USB
 // adapters first (ttyUSB*, then ttyACM*), since the one just plugged in is
 // almost always the one meant, then the built-in ports (ttyS*, ttyAMA*).
 // Within a kind the numbers go up: ttyUSB9 before ttyUSB10.
-QStringList OrderSerialNames(const QStringList& names);
+std::vector<std::string> OrderSerialNames(const std::vector<std::string>& names);
 
-// The machine's serial devices, read from /dev at start and whenever the
-// port list drops down while no port is open. USB adapters are listed even
-// when the user may not open them, so that opening one says why; a
-// built-in port is listed only when a UART is behind it.
-QStringList DiscoverSerialPorts();
+// The machine's serial devices, read from /dev, with the kernel's account
+// in /sys/class/tty deciding which built-in ports have a UART behind them.
+// No port is opened: opening one raises DTR and RTS, which resets many
+// boards and disturbs a port that another program is using. USB adapters
+// are listed even when the user may not open them, so that opening one
+// says why. Both programs list ports with it, the window at start and
+// whenever its list drops down while no port is open.
+std::vector<std::string> DiscoverSerialPorts();
+
+// The same, with the two folders named (for a test's own tree).
+std::vector<std::string> DiscoverSerialPortsIn(const std::string& devFolder,
+                                               const std::string& ttyClassFolder);

@@ -1,37 +1,22 @@
 #pragma once
 
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
 
 #include "protocol_engine.h"
 #include "rx_accumulator.h"
+#include "tty_port.h"
 
-// Why a port could not be opened, in the words the technician gets to see.
-struct OpenFailure {
-    enum class Kind { None, Denied, Gone, Other };
-    Kind kind = Kind::None;
-    QString message;
-};
+class QSocketNotifier;
 
-// Explains an open(2) failure of `path`. Kept apart from the port itself so
-// the wording for each cause can be checked without the cause at hand.
-// `groupOfDevice` and `userName` name the adapter's group and the user; an
-// empty group means the device's group could not be read.
-OpenFailure DescribeOpenFailure(int error, const QString& path, const QString& groupOfDevice,
-                                bool groupMayReadWrite, const QString& userName);
-
-// The one serial port, at 9600 8N1 with no flow control: the engine's
-// PortWriter. Received bytes go into the accumulator as the event loop
-// delivers them; nothing here ever waits for the line.
+// The window's serial port: the shared termios port, its descriptor
+// watched by Qt's event loop. Received bytes go into the accumulator as the
+// loop delivers them; nothing here ever waits for the line.
 class SerialLink : public QObject, public PortWriter {
     Q_OBJECT
 
 public:
-    // The most that may wait unwritten, as much as a Windows driver queue
-    // holds. A line that takes nothing must not grow the program: the
-    // commands beyond it are dropped, as the device would never see them.
-    static constexpr qint64 kMaxQueued = 2048;
+    static constexpr std::size_t kMaxQueued = TtyPort::kMaxQueued;
 
     explicit SerialLink(RxAccumulator& accumulator, QObject* parent = nullptr);
 
@@ -40,17 +25,19 @@ public:
     void Close();
     // True from a successful Open until Close, even after the adapter went
     // away: the panel stays "open" and the watchdog tells the technician.
-    bool IsOpen() const { return open_; }
+    bool IsOpen() const { return port_.IsOpen(); }
     // The device is still there to be written to and read from.
-    bool IsAttached() const { return port_.isOpen(); }
+    bool IsAttached() const { return port_.IsAttached(); }
 
     void Write(const char* bytes, std::size_t length) override;
 
 private:
-    void OnReadyRead();
-    void OnError(QSerialPort::SerialPortError error);
+    void Watch();
+    void Unwatch();
+    void OnReadable();
+    void OnWritable();
 
-    RxAccumulator& accumulator_;
-    QSerialPort port_;
-    bool open_ = false;
+    TtyPort port_;
+    QSocketNotifier* readable_ = nullptr;
+    QSocketNotifier* writable_ = nullptr;
 };

@@ -19,6 +19,14 @@ QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
 
 }  // namespace
 
+QStringList SerialPortNames() {
+    QStringList names;
+    for (const std::string& name : DiscoverSerialPorts()) {
+        names << QString::fromStdString(name);
+    }
+    return names;
+}
+
 void DialogueLog::Send(const char* bytes, std::size_t length) {
     qCDebug(dialogueLog).noquote() << QString::fromLatin1(bytes, static_cast<int>(length)).trimmed();
 }
@@ -49,7 +57,7 @@ void WizardWindow::BuildPanel(const QStringList& ports) {
 // it, as the name the panel will close.
 void WizardWindow::RereadPorts() {
     if (!link_.IsOpen()) {
-        PanelLayout::ShowPorts(controls_.portList, DiscoverSerialPorts());
+        PanelLayout::ShowPorts(controls_.portList, SerialPortNames());
     }
 }
 
@@ -68,7 +76,7 @@ void WizardWindow::OpenSelectedPort() {
     }
     OpenFailure failure;
     if (!link_.Open(QStringLiteral("/dev/") + name, &failure)) {
-        ShowOpenFailure(failure.message);
+        ShowOpenFailure(QString::fromStdString(failure.message));
         return;
     }
     engine_.OnPortOpened();

@@ -11,6 +11,9 @@
 class QMessageBox;
 class QTimer;
 
+// The machine's serial ports for the port list, in their order.
+QStringList SerialPortNames();
+
 // Hands the dialogue's trace lines to Qt's logging, under the category
 // "baudset.dialogue", which is off unless a technician turns it on with
 // QT_LOGGING_RULES="baudset.dialogue.debug=true".

@@ -1,0 +1,142 @@
+// baudset-cli: the window's dialogue from a terminal, for headless boards
+// and shell loops. The flow is the portable one; this file is only the
+// port, the signals and the 10 ms tick of a Linux process.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "port_discovery.h"
+#include "terminal_flow.h"
+#include "tty_port.h"
+
+namespace {
+
+constexpr long kTickNanoseconds = 10 * 1000 * 1000;
+
+class StandardStreams : public TerminalOutput {
+public:
+    // A reader that went away (the end of a pipe closed) is no reason to
+    // leave the device half set: the run goes on, unheard.
+    void Result(const char* line) override {
+        std::fprintf(stdout, "%s\n", line);
+        std::fflush(stdout);
+    }
+    void Message(const char* line) override {
+        std::fprintf(stderr, "baudset-cli: %s\n", line);
+        std::fflush(stderr);
+    }
+};
+
+long long Now() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+// The signals that end a run arrive on a descriptor, so the loop ends the
+// run itself and closes the port and its lock on the way out. SIGHUP (the
+// SSH session closed) ends it the same way; SIGPIPE is only a closed reader.
+int SignalDescriptor() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGTERM);
+    sigaddset(&ending, SIGHUP);
+    sigprocmask(SIG_BLOCK, &ending, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    return signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+void TakeSignal(int descriptor, TerminalFlow& flow) {
+    signalfd_siginfo info{};
+    while (read(descriptor, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGINT) {
+            flow.OnInterrupt();
+        } else if (info.ssi_signo == SIGTERM) {
+            flow.OnTerminate();
+        } else {
+            flow.OnHangUp();
+        }
+    }
+}
+
+// Until the flow has its answer: the port's bytes as they come, a tick
+// every 10 ms. A tick that comes late is not made up for, as a window's
+// timer does not: the engine counts ticks, not time.
+int Run(const TerminalRequest& request) {
+    const std::string path = std::strchr(request.port, '/') != nullptr
+                                 ? std::string(request.port)
+                                 : "/dev/" + std::string(request.port);
+    const int signals = SignalDescriptor();
+    RxAccumulator accumulator;
+    TtyPort port(accumulator);
+    OpenFailure failure;
+    if (!port.Open(path, &failure)) {
+        std::fprintf(stderr, "baudset-cli: %s\n", failure.message.c_str());
+        return TerminalStatus::kPortNotOpened;
+    }
+    StandardStreams output;
+    TraceChannel trace;
+    TerminalFlow flow(request, accumulator, port, output, trace);
+    flow.Start(path.c_str());
+    long long nextTick = Now() + kTickNanoseconds;
+    while (!flow.Finished()) {
+        const long long wait = nextTick - Now();
+        const timespec timeout{static_cast<time_t>(wait > 0 ? wait / 1000000000 : 0),
+                               static_cast<long>(wait > 0 ? wait % 1000000000 : 0)};
+        pollfd watched[2] = {
+            {port.Descriptor(), static_cast<short>(POLLIN | (port.WantsToWrite() ? POLLOUT : 0)), 0},
+            {signals, POLLIN, 0}};
+        if (ppoll(watched, 2, &timeout, nullptr) > 0) {
+            if (watched[1].revents != 0) {
+                TakeSignal(signals, flow);
+            }
+            if (watched[0].revents & POLLOUT) {
+                port.WriteQueued();
+            }
+            if (watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+                port.ReadAvailable();
+            }
+            if (!port.IsAttached()) {
+                flow.OnPortDetached();
+            }
+        }
+        const long long now = Now();
+        if (!flow.Finished() && now >= nextTick) {
+            flow.OnTick();
+            nextTick = now - nextTick < kTickNanoseconds ? nextTick + kTickNanoseconds
+                                                         : now + kTickNanoseconds;
+        }
+    }
+    port.Close();
+    return flow.ExitStatus();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const TerminalRequest request = ReadTerminalArguments(argc - 1, argv + 1, BAUDSET_VERSION);
+    switch (request.action) {
+    case TerminalRequest::Action::Help:
+    case TerminalRequest::Action::Version:
+        std::fputs(request.text, stdout);
+        return TerminalStatus::kDone;
+    case TerminalRequest::Action::Usage:
+        std::fputs(request.text, stderr);
+        return TerminalStatus::kUsage;
+    case TerminalRequest::Action::List:
+        for (const std::string& name : DiscoverSerialPorts()) {
+            std::printf("%s\n", name.c_str());
+        }
+        return TerminalStatus::kDone;
+    case TerminalRequest::Action::Run:
+        break;
+    }
+    return Run(request);
+}

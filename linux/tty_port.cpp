@@ -1,0 +1,292 @@
+#include "tty_port.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char kLockFolder[] = "/var/lock/";
+
+std::string UserName() {
+    const passwd* user = getpwuid(getuid());
+    return user != nullptr ? std::string(user->pw_name) : std::to_string(getuid());
+}
+
+OpenFailure Explain(int error, const std::string& path) {
+    std::string groupName;
+    bool groupMayReadWrite = false;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        const group* owner = getgrgid(info.st_gid);
+        groupName = owner != nullptr ? std::string(owner->gr_name) : std::to_string(info.st_gid);
+        groupMayReadWrite = (info.st_mode & S_IRGRP) && (info.st_mode & S_IWGRP);
+    }
+    return DescribeOpenFailure(error, path, groupName, groupMayReadWrite, UserName());
+}
+
+// Serial ports are locked by their /dev name, in the UUCP manner that
+// minicom, picocom and the rest follow: /var/lock/LCK..ttyUSB0 holding the
+// owner's PID. A udev symlink and the name it points to are one port, so
+// the name is the resolved one's.
+std::string LockPathFor(const std::string& path) {
+    char resolved[PATH_MAX];
+    std::string name = ::realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+    if (name.compare(0, 5, "/dev/") == 0) {
+        name.erase(0, 5);
+    } else {
+        name.erase(0, name.rfind('/') + 1);
+    }
+    for (char& c : name) {
+        c = c == '/' ? '_' : c;  // /dev/pts/5: one file, not a folder
+    }
+    return kLockFolder + ("LCK.." + name);
+}
+
+bool OwnerIsAlive(const std::string& lockPath) {
+    char text[64] = {};
+    const int fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno != ENOENT;
+    }
+    const ssize_t length = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    char* end = nullptr;
+    const long pid = length > 0 ? std::strtol(text, &end, 10) : 0;
+    // A lock being written this very moment has no PID yet; one we cannot
+    // read is not ours to judge. Both count as held.
+    if (pid <= 0 || pid > INT_MAX) {
+        return true;
+    }
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+enum class Lock { Taken, NowhereToPut, Held };
+
+// A lock whose owner has died (a crash, a pulled plug) is taken over. One
+// that cannot be removed stays and is named to the technician, for
+// whoever may remove it. Where no lock can be made at all (no /var/lock in
+// a bare chroot, no right to write there), the port's exclusive mode is
+// the only guard, as it is for programs that keep no locks.
+Lock TakeLock(const std::string& lockPath) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int fd = ::open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            char pid[16];
+            const int length = std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(::getpid()));
+            const bool written = ::write(fd, pid, static_cast<std::size_t>(length)) == length;
+            ::close(fd);
+            if (!written) {
+                ::unlink(lockPath.c_str());
+                return Lock::NowhereToPut;
+            }
+            return Lock::Taken;
+        }
+        if (errno != EEXIST) {
+            return Lock::NowhereToPut;
+        }
+        if (OwnerIsAlive(lockPath) || (::unlink(lockPath.c_str()) != 0 && errno != ENOENT)) {
+            return Lock::Held;
+        }
+    }
+    return Lock::Held;
+}
+
+bool IsHangUp(int fd) {
+    pollfd state{fd, POLLIN, 0};
+    return ::poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+}  // namespace
+
+OpenFailure DescribeOpenFailure(int error, const std::string& path, const std::string& groupOfDevice,
+                                bool groupMayReadWrite, const std::string& userName) {
+    OpenFailure failure;
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        failure.kind = OpenFailure::Kind::Denied;
+        if (groupMayReadWrite && !groupOfDevice.empty()) {
+            failure.message = "没有权限打开 " + path + "：只有 " + groupOfDevice +
+                              " 组的成员可以使用它。\n"
+                              "请运行以下命令把自己加入该组，然后注销并重新登录：\n"
+                              "sudo usermod -aG " + groupOfDevice + " " + userName;
+        } else {
+            failure.message = "没有权限打开 " + path + "。";
+        }
+        break;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+        failure.kind = OpenFailure::Kind::Gone;
+        failure.message = path +
+                          " 已不存在：串口适配器可能已被拔出。请重新插好后再打开；"
+                          "若它换了名字，请重新启动本程序。";
+        break;
+    case EBUSY:
+        failure.kind = OpenFailure::Kind::Other;
+        failure.message = path + " 正被其他程序使用。";
+        break;
+    default:
+        failure.kind = OpenFailure::Kind::Other;
+        failure.message = "无法打开 " + path + "：" + std::strerror(error);
+        break;
+    }
+    return failure;
+}
+
+bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
+    Close();
+    // Another program's exclusive mode refuses us here with EBUSY.
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) {
+        *failure = Explain(errno, path);
+        return false;
+    }
+    if (!::isatty(fd_)) {
+        *failure = Explain(ENOTTY, path);
+        LetGo();
+        return false;
+    }
+    const std::string lockPath = LockPathFor(path);
+    switch (TakeLock(lockPath)) {
+    case Lock::Taken:
+        lockPath_ = lockPath;
+        break;
+    case Lock::NowhereToPut:
+        break;
+    case Lock::Held:
+        failure->kind = OpenFailure::Kind::Other;
+        failure->message = path + " 正被其他程序使用（锁文件 " + lockPath + "）。";
+        LetGo();
+        return false;
+    }
+    if (!Configure(failure)) {
+        failure->message = "无法打开 " + path + "：" + failure->message;
+        LetGo();
+        return false;
+    }
+    // What a closed session received is never judged in the next one.
+    accumulator_.Clear();
+    open_ = true;
+    return true;
+}
+
+// The device always talks at 9600 8N1: whatever rate it is told to use
+// later, this side of the line never changes. Exclusive mode keeps other
+// programs out, as a Windows port is kept (root is not kept out by it,
+// which is what the lock is for).
+bool TtyPort::Configure(OpenFailure* failure) {
+    termios line{};
+    if (::ioctl(fd_, TIOCEXCL) != 0 || ::tcgetattr(fd_, &line) != 0) {
+        failure->kind = OpenFailure::Kind::Other;
+        failure->message = std::strerror(errno);
+        return false;
+    }
+    ::cfmakeraw(&line);
+    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | CRTSCTS);
+    line.c_cflag |= CS8 | CREAD | CLOCAL;
+    line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    line.c_cc[VMIN] = 0;
+    line.c_cc[VTIME] = 0;
+    if (::cfsetispeed(&line, B9600) != 0 || ::cfsetospeed(&line, B9600) != 0 ||
+        ::tcsetattr(fd_, TCSANOW, &line) != 0) {
+        failure->kind = OpenFailure::Kind::Other;
+        failure->message = std::strerror(errno);
+        return false;
+    }
+    // What waited on the line before the open belongs to no session.
+    ::tcflush(fd_, TCIOFLUSH);
+    return true;
+}
+
+void TtyPort::Close() {
+    open_ = false;
+    if (fd_ >= 0) {
+        // Unwritten commands go with the port: the device must not get an
+        // "AT" from a session the technician has ended.
+        ::tcflush(fd_, TCOFLUSH);
+    }
+    LetGo();
+}
+
+void TtyPort::LetGo() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    queued_ = 0;
+    if (!lockPath_.empty()) {
+        ::unlink(lockPath_.c_str());
+        lockPath_.clear();
+    }
+}
+
+void TtyPort::ReadAvailable() {
+    char buffer[1024];
+    while (fd_ >= 0) {
+        const ssize_t count = ::read(fd_, buffer, sizeof buffer);
+        if (count > 0) {
+            accumulator_.Append(buffer, static_cast<std::size_t>(count));
+            continue;
+        }
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        // Raw and non-blocking, an empty line reads 0, and so does a hung-up
+        // tty (a pty whose other side closed: EIO). Only a hang-up polls as
+        // one, and then for ever: a watcher left on it would take a whole
+        // CPU. Any other failed read leaves the port alone, as a line error
+        // leaves it on Windows.
+        if ((count == 0 || errno != EAGAIN) && IsHangUp(fd_)) {
+            LetGo();
+        }
+        return;
+    }
+}
+
+void TtyPort::WriteQueued() {
+    while (fd_ >= 0 && queued_ > 0) {
+        const ssize_t count = ::write(fd_, queue_, queued_);
+        if (count > 0) {
+            queued_ -= static_cast<std::size_t>(count);
+            std::memmove(queue_, queue_ + count, queued_);
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else {
+            if (count < 0 && errno != EAGAIN) {
+                queued_ = 0;  // the line is gone: nothing will ever take it
+            }
+            return;
+        }
+    }
+}
+
+void TtyPort::Write(const char* bytes, std::size_t length) {
+    if (fd_ < 0) {
+        return;
+    }
+    int inDriver = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &inDriver) != 0 || inDriver < 0) {
+        inDriver = 0;
+    }
+    if (queued_ + static_cast<std::size_t>(inDriver) + length > kMaxQueued) {
+        return;
+    }
+    std::memcpy(queue_ + queued_, bytes, length);
+    queued_ += length;
+    WriteQueued();
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "protocol_engine.h"
+#include "rx_accumulator.h"
+
+// Why a port could not be opened, in the words the technician gets to see
+// (UTF-8). The window shows them in its message box, the terminal program
+// on standard error: both say the same.
+struct OpenFailure {
+    enum class Kind { None, Denied, Gone, Other };
+    Kind kind = Kind::None;
+    std::string message;
+};
+
+// Explains an open(2) failure of `path`. Kept apart from the port itself so
+// the wording for each cause can be checked without the cause at hand.
+// `groupOfDevice` and `userName` name the adapter's group and the user; an
+// empty group means the device's group could not be read.
+OpenFailure DescribeOpenFailure(int error, const std::string& path, const std::string& groupOfDevice,
+                                bool groupMayReadWrite, const std::string& userName);
+
+// The one serial port of a Linux program, on termios alone: 9600 8N1, raw,
+// no flow control, and never blocking. It knows nothing of an event loop:
+// the owner watches Descriptor() (readable, and writable while
+// WantsToWrite()) and calls ReadAvailable() and WriteQueued() when it is.
+// Both programs, the window and the terminal one, use this one class.
+class TtyPort : public PortWriter {
+public:
+    // The most that may wait unwritten, ours and the driver's together, as
+    // much as a Windows driver queue holds. A line that takes nothing must
+    // not grow the program: the commands beyond it are dropped, as the
+    // device would never see them.
+    static constexpr std::size_t kMaxQueued = 2048;
+
+    explicit TtyPort(RxAccumulator& accumulator) : accumulator_(accumulator) {}
+    ~TtyPort() { Close(); }
+    TtyPort(const TtyPort&) = delete;
+    TtyPort& operator=(const TtyPort&) = delete;
+
+    // Opens `path` afresh (closing any port first): a /dev name, or any path
+    // to the node such as a udev symlink. On failure, says why.
+    bool Open(const std::string& path, OpenFailure* failure);
+    // Unwritten commands go with the port, and so does the lock.
+    void Close();
+
+    // True from a successful Open until Close, even after the adapter went
+    // away: the dialogue goes on and its watchdog tells the technician.
+    bool IsOpen() const { return open_; }
+    // The device is still there to be written to and read from.
+    bool IsAttached() const { return fd_ >= 0; }
+    // -1 once the port is let go.
+    int Descriptor() const { return fd_; }
+    bool WantsToWrite() const { return queued_ > 0; }
+
+    // Everything the driver holds goes into the accumulator. A hang-up
+    // (the adapter unplugged, a pty's other side gone) lets the port go:
+    // afterwards IsAttached() is false and nothing is watched any more.
+    void ReadAvailable();
+    void WriteQueued();
+
+    void Write(const char* bytes, std::size_t length) override;
+
+private:
+    bool Configure(OpenFailure* failure);
+    void LetGo();
+
+    RxAccumulator& accumulator_;
+    int fd_ = -1;
+    bool open_ = false;
+    std::string lockPath_;  // ours to remove; empty if we hold none
+    char queue_[kMaxQueued] = {};
+    std::size_t queued_ = 0;
+};

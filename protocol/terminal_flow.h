@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol_engine.h"
+#include "rx_accumulator.h"
+#include "trace_channel.h"
+
+// The terminal program's dialogue with the technician and with a shell
+// script: what its command line means, what it waits for, when it asks for
+// the set, what it prints and with which status it ends. No platform here:
+// each platform's terminal program supplies its own main, port and loop.
+
+// Exit statuses, documented in the manual page: scripts test them.
+namespace TerminalStatus {
+constexpr int kDone = 0;
+constexpr int kSetRefused = 1;
+constexpr int kUsage = 2;
+constexpr int kPortNotOpened = 3;
+constexpr int kNoDevice = 4;  // nothing valid within the wait, or the link lost
+constexpr int kHungUp = 129;       // 128 + SIGHUP: the terminal or SSH session closed
+constexpr int kInterrupted = 130;  // 128 + SIGINT, as shells report it
+constexpr int kTerminated = 143;   // 128 + SIGTERM
+}  // namespace TerminalStatus
+
+// What the command line asks for.
+struct TerminalRequest {
+    enum class Action { Run, List, Help, Version, Usage };
+    static constexpr std::uint32_t kTicksPerSecond = 100;  // the engine's 10 ms tick
+    static constexpr std::uint32_t kDefaultWaitSeconds = 60;
+    static constexpr std::uint32_t kMaxWaitSeconds = 24 * 60 * 60;
+
+    Action action = Action::Usage;
+    const char* port = nullptr;  // as typed: a name from the list, or a path
+    int rateIndex = -1;          // into kRateTable; -1 reads only
+    std::uint32_t waitTicks = kDefaultWaitSeconds * kTicksPerSecond;
+    // For Help and Version, standard output's text; for Usage, standard
+    // error's. UTF-8, ending in a newline.
+    char text[2048] = {};
+};
+
+// `arguments` without the program's name. Nothing is opened: a rate not in
+// the table is refused before any port is touched.
+TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, const char* version);
+
+// Where the terminal program's words go: results to standard output, one
+// line each, for scripts; prompts and errors to standard error, for the
+// technician. Lines come without their newline.
+class TerminalOutput {
+public:
+    virtual void Result(const char* line) = 0;
+    virtual void Message(const char* line) = 0;
+
+protected:
+    ~TerminalOutput() = default;
+};
+
+// One run against one open port: the panel the engine reports to, read by
+// a program instead of a technician. It adds no protocol rule of its own:
+// the version, the rate and the set's outcome are exactly what the engine
+// shows in the window.
+class TerminalFlow : public PanelView {
+public:
+    TerminalFlow(const TerminalRequest& request, RxAccumulator& accumulator, PortWriter& writer,
+                 TerminalOutput& output, TraceChannel& trace);
+
+    // The port is open at 9600 8N1; `portPath` as the technician knows it.
+    void Start(const char* portPath);
+    // Every 10 ms.
+    void OnTick();
+    // The adapter went away (unplugged): no valid line can come any more.
+    void OnPortDetached();
+    // Ctrl-C and a polite kill.
+    void OnInterrupt() { Finish(TerminalStatus::kInterrupted, "已中断 / interrupted"); }
+    void OnTerminate() { Finish(TerminalStatus::kTerminated, "已终止 / terminated"); }
+    void OnHangUp() { Finish(TerminalStatus::kHungUp, "终端已关闭 / the terminal closed"); }
+
+    bool Finished() const { return finished_; }
+    int ExitStatus() const { return status_; }
+
+    void SetStatusText(const char* text) override;
+    void SetVersionText(const char* text) override;
+    void SetResultText(const char* text) override;
+    void EnableSetButton(bool enabled) override;
+    void SelectRate(int index) override;
+
+private:
+    void Finish(int status, const char* message);
+    const char* RateText() const { return kRateTable[request_.rateIndex]; }
+
+    const TerminalRequest& request_;
+    TerminalOutput& output_;
+    ProtocolEngine engine_;
+    const char* portPath_ = "";
+
+    std::uint32_t ticks_ = 0;
+    bool connected_ = false;
+    bool versionShown_ = false;
+    int selectedRate_ = -1;
+    bool setWanted_ = false;
+    bool setRequested_ = false;
+    bool finished_ = false;
+    int status_ = TerminalStatus::kDone;
+    // "version " and the longest line, every byte written as \xNN at worst.
+    char line_[16 + 4 * RxLine::kCapacity] = {};
+};
