@@ -20,6 +20,11 @@ server), and peak resident memory, both against baudset.exe. It lists its
 ports from /dev, so it runs in the private /dev of scripts/private-dev,
 where a simulated device of its own is /dev/ttyUSB0.
 
+The terminal program (baudset-cli) takes its turn in every round too, on
+the Linux program's device: its time from start to its first command on
+the wire, its CPU while it waits for a silent device, and its peak
+resident memory over a whole run, beside the Linux window program's.
+
 Every start is timed to the X server's report that the window is mapped and
 viewable (bench/xwindows.py), the same way for every program.
 
@@ -178,7 +183,7 @@ class Bench:
         self.display = Display()
         self.device = self.native_device = None
         self.log = os.path.join(args.work, "bench-device.log")
-        native_log = os.path.join(args.work, "native-device.log")
+        self.native_log = native_log = os.path.join(args.work, "native-device.log")
         for log in (self.log, native_log):
             if os.path.exists(log):
                 os.remove(log)
@@ -293,6 +298,39 @@ class Bench:
         finally:
             program.stop()
 
+    def terminal_round(self, figures):
+        """baudset-cli through one run on the Linux program's device: from
+        its start to its first command, waiting on a silent device, then
+        the read that ends it. Its peak memory is the kernel's account of
+        the whole run, taken as it is reaped."""
+        device = self.native_device
+        device.ask("mode silent")
+        began = time.monotonic()
+        proc = subprocess.Popen(device.command_line([self.args.terminal, "ttyUSB0"]),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, text=True)
+        try:
+            wait_until(lambda: any(kind == "rx" for _, kind, _ in
+                                   self.log_events(began, self.native_log)),
+                       30, "the terminal program's first command")
+            first = next(t for t, kind, _ in self.log_events(began, self.native_log)
+                         if kind == "rx")
+            figures["first command ms"].append((first - began) * 1000)
+            figures["cpu silent"].append(self.cpu_share(proc.pid))
+            device.ask("mode normal")
+            device.ask("powercycle")
+            _, status, usage = os.wait4(proc.pid, 0)
+            proc.returncode = os.waitstatus_to_exitcode(status)
+            said = proc.stdout.read()
+            if proc.returncode != 0 or not said.startswith("version ") or "\nrate " not in said:
+                raise AssertionError("baudset-cli ended with %d: %r" % (proc.returncode, said))
+            figures["peak KiB"].append(usage.ru_maxrss)
+        finally:
+            if proc.returncode is None:
+                proc.kill()
+                proc.wait(15)
+            proc.stdout.close()
+
     def press_open(self, window, device):
         """Presses 打开串口 from the keyboard: focus on the window, Tab from
         the port list (the first control, with ttyUSB0 chosen) to the
@@ -318,10 +356,11 @@ class Bench:
                              "is in %s, the X focus was on %s"
                              % (tries, picture, x_client("xdotool", "getwindowfocus").strip()))
 
-    def log_events(self, since):
-        """(time, 'rx'|'tx', text) from the device's log, on our clock."""
+    def log_events(self, since, log=None):
+        """(time, 'rx'|'tx', text) from a device's log (the Windows
+        program's device's unless named), on our clock."""
         events = []
-        with open(self.log) as f:
+        with open(log or self.log) as f:
             for line in f:
                 stamp, _, rest = line.rstrip("\n").partition(" ")
                 kind, _, text = rest.partition(" ")
@@ -422,7 +461,8 @@ def median(values):
 def main():
     parser = argparse.ArgumentParser()
     for name in ("--rig", "--prefix", "--work", "--program", "--floor", "--automate",
-                 "--native", "--floor-qt", "--private-dev", "--launcher", "--launcher-home"):
+                 "--native", "--floor-qt", "--terminal", "--private-dev", "--launcher",
+                 "--launcher-home"):
         parser.add_argument(name, required=True)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--window", type=float, default=10, help="seconds of each CPU reading")
@@ -441,6 +481,7 @@ def main():
     ours = {key: [] for key in keys}
     floor = {key: [] for key in keys}
     native = {key: [] for key in keys}
+    terminal = {key: [] for key in ("first command ms", "cpu silent", "peak KiB")}
     starts = {key: [] for key in ("startup baudset", "startup bare", "startup panel",
                                   "startup native", "startup floor_qt", "startup launcher")}
     try:
@@ -454,6 +495,7 @@ def main():
             bench.baudset_round(ours)
             bench.floor_round(floor)
             bench.native_round(native)
+            bench.terminal_round(terminal)
     finally:
         bench.stop()
 
@@ -506,6 +548,16 @@ def main():
                   median(native["cpu " + state]), median(ours["cpu " + state]), "≤ 1.00"))
     print(row(linux + "peak resident memory (MiB; floor: baudset.exe)",
               median(native["peak KiB"]) / 1024, median(ours["peak KiB"]) / 1024, "", 1))
+    # The terminal program beside the window program it shares its core
+    # and port with, and its first command beside the first poll's 300 ms.
+    cli = "Terminal program, "
+    print(row(cli + "peak resident memory (MiB; floor: the Linux window program)",
+              median(terminal["peak KiB"]) / 1024, median(native["peak KiB"]) / 1024, "", 2))
+    print(row(cli + "CPU, waiting for a silent device (% of a core; floor: the Linux window "
+              "program, port open, device silent)", median(terminal["cpu silent"]),
+              median(native["cpu silent"]), "≤ 1.00"))
+    print(row(cli + "start to the first command on the wire (ms; floor: the first poll, "
+              "30 ticks of 10 ms)", median(terminal["first command ms"]), 300, "", 0))
     print("bench: %d rounds, CPU windows of %g s, %d starts, %d latency cycles a round; "
           "CPU of a Windows program counts wineserver's, the Linux program's is its own"
           % (args.rounds, args.window, args.starts, args.cycles))

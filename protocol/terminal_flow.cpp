@@ -171,12 +171,18 @@ void TerminalFlow::Start(const char* portPath) {
     engine_.OnPortOpened();
     const unsigned whole = request_.waitTicks / TerminalRequest::kTicksPerSecond;
     const unsigned hundredths = request_.waitTicks % TerminalRequest::kTicksPerSecond;
-    char seconds[24];
-    std::snprintf(seconds, sizeof seconds, hundredths == 0 ? "%u" : "%u.%02u", whole, hundredths);
+    // As typed: 60, 1.5, 0.25.
+    if (hundredths == 0) {
+        std::snprintf(waitText_, sizeof waitText_, "%u", whole);
+    } else if (hundredths % 10 == 0) {
+        std::snprintf(waitText_, sizeof waitText_, "%u.%u", whole, hundredths / 10);
+    } else {
+        std::snprintf(waitText_, sizeof waitText_, "%u.%02u", whole, hundredths);
+    }
     std::snprintf(line_, sizeof line_,
                   "%s 已以 9600 8N1 打开。请给设备断电再上电，最多等待 %s 秒。/ "
                   "%s is open at 9600 8N1: power-cycle the device now (waiting up to %s s).",
-                  portPath, seconds, portPath, seconds);
+                  portPath, waitText_, portPath, waitText_);
     output_.Message(line_);
 }
 
@@ -197,10 +203,13 @@ void TerminalFlow::OnTick() {
     }
     // Once the device has spoken, the engine's watchdog bounds every wait.
     if (!versionShown_ && ticks_ >= request_.waitTicks) {
-        Finish(TerminalStatus::kNoDevice,
-               "等待期间设备没有发来有效的一行：请检查接线和电源后重试 / "
-               "nothing valid came from the device in the time given: check the wiring and "
-               "the power, then try again");
+        char said[256];
+        std::snprintf(said, sizeof said,
+                      "%s 秒内设备没有发来有效的一行：请检查接线和电源后重试 / nothing valid "
+                      "came from the device within %s s: check the wiring and the power, then "
+                      "try again",
+                      waitText_, waitText_);
+        Finish(TerminalStatus::kNoDevice, said);
     }
 }
 

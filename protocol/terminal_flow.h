@@ -93,6 +93,7 @@ private:
     TerminalOutput& output_;
     ProtocolEngine engine_;
     const char* portPath_ = "";
+    char waitText_[24] = {};  // the wait in seconds, as the prompt said it
 
     std::uint32_t ticks_ = 0;
     bool connected_ = false;
