@@ -32,7 +32,9 @@ bool Parse(const std::string& name, Entry* entry) {
     return false;
 }
 
-bool IsUsbAdapter(const std::string& name) { return name.compare(0, 6, "ttyUSB") == 0 || name.compare(0, 6, "ttyACM") == 0; }
+bool IsUsbAdapter(const std::string& name) {
+    return name.compare(0, 6, "ttyUSB") == 0 || name.compare(0, 6, "ttyACM") == 0;
+}
 
 bool IsCharacterDevice(const std::string& path) {
     struct stat info {};
@@ -43,8 +45,8 @@ bool IsCharacterDevice(const std::string& path) {
 // serial core says which in each port's "type" (0: no UART). A port whose
 // driver keeps no such account, or a system without /sys, says nothing
 // against it: it is listed, and opening it tells.
-bool HasUart(const std::string& ttyClassFolder, const std::string& name) {
-    std::FILE* type = std::fopen((ttyClassFolder + "/" + name + "/type").c_str(), "re");
+bool HasUart(const std::string& name) {
+    std::FILE* type = std::fopen(("/sys/class/tty/" + name + "/type").c_str(), "re");
     if (type == nullptr) {
         return true;
     }
@@ -80,10 +82,9 @@ std::vector<std::string> OrderSerialNames(const std::vector<std::string>& names)
     return ordered;
 }
 
-std::vector<std::string> DiscoverSerialPortsIn(const std::string& devFolder,
-                                               const std::string& ttyClassFolder) {
+std::vector<std::string> DiscoverSerialPorts() {
     std::vector<std::string> names;
-    if (DIR* dev = ::opendir(devFolder.c_str())) {
+    if (DIR* dev = ::opendir("/dev")) {
         while (const dirent* item = ::readdir(dev)) {
             names.emplace_back(item->d_name);
         }
@@ -91,12 +92,9 @@ std::vector<std::string> DiscoverSerialPortsIn(const std::string& devFolder,
     }
     std::vector<std::string> found;
     for (const std::string& name : OrderSerialNames(names)) {
-        if (IsCharacterDevice(devFolder + "/" + name) &&
-            (IsUsbAdapter(name) || HasUart(ttyClassFolder, name))) {
+        if (IsCharacterDevice("/dev/" + name) && (IsUsbAdapter(name) || HasUart(name))) {
             found.push_back(name);
         }
     }
     return found;
 }
-
-std::vector<std::string> DiscoverSerialPorts() { return DiscoverSerialPortsIn("/dev", "/sys/class/tty"); }

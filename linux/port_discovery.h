@@ -17,7 +17,3 @@ std::vector<std::string> OrderSerialNames(const std::vector<std::string>& names)
 // says why. Both programs list ports with it, the window at start and
 // whenever its list drops down while no port is open.
 std::vector<std::string> DiscoverSerialPorts();
-
-// The same, with the two folders named (for a test's own tree).
-std::vector<std::string> DiscoverSerialPortsIn(const std::string& devFolder,
-                                               const std::string& ttyClassFolder);

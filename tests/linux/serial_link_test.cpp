@@ -1,4 +1,5 @@
-// SerialLink over Qt's serial port against the simulated device on a pty.
+// SerialLink, the shared termios port under Qt's event loop, against the
+// simulated device on a pty.
 // Bytes arrive only through readyRead, so every wait turns the event loop.
 #include <fcntl.h>
 #include <termios.h>
