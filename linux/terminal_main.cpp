@@ -48,9 +48,14 @@ int SignalDescriptor() {
     sigaddset(&ending, SIGINT);
     sigaddset(&ending, SIGTERM);
     sigaddset(&ending, SIGHUP);
-    sigprocmask(SIG_BLOCK, &ending, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    return signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK);
+    const int descriptor = signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK);
+    // Blocked only once they have somewhere to arrive: without the
+    // descriptor, Ctrl-C must still end the run the ordinary way.
+    if (descriptor >= 0) {
+        sigprocmask(SIG_BLOCK, &ending, nullptr);
+    }
+    return descriptor;
 }
 
 void TakeSignal(int descriptor, TerminalFlow& flow) {
