@@ -76,8 +76,6 @@ CASES = [
          err="/dev/ttyUSB0 went away"),
     dict(name="a port that is not there", words=["/dev/ttyUSB7"], status=3, out="",
          err="/dev/ttyUSB7 已不存在", prompted=False),
-    dict(name="a device that is no port", words=["/dev/null"], status=3, out="",
-         err="无法打开 /dev/null：", prompted=False),
     dict(name="denied", words=["ttyUSB0"], nobody=True, mode=(0, 20, 0o660), status=3,
          out="", err="\nsudo usermod -aG dialout nobody\n", prompted=False),
     dict(name="busy: another run holds its lock", words=["ttyUSB0"], holder=True, status=3,

@@ -36,7 +36,6 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         {{"-v"}, Action::Version, nullptr, -1, 6000, "baudset-cli 1.2+3.gabc\n"},
         // Rates are the table's, spelled as it spells them.
         {{"ttyUSB0", "115201"}, Action::Usage, nullptr, -1, 6000, "9600 14400 19200 38400 56000 57600 115200"},
-        {{"ttyUSB0", "09600"}, Action::Usage, nullptr, -1, 6000, "'09600'"},
         {{"ttyUSB0", ""}, Action::Usage, nullptr, -1, 6000, "''"},
         // A wait is seconds from 0.01 to a day, nothing else.
         {{"--wait", "0", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "'0' is no wait"},
@@ -44,7 +43,6 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         {{"--wait", "86401", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "'86401'"},
         {{"--wait", "99999999999999999999", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "no wait"},
         {{"--wait", "5s", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "'5s'"},
-        {{"--wait", "-1", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "'-1'"},
         {{"--wait=", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "'' is no wait"},
         {{"ttyUSB0", "--wait"}, Action::Usage, nullptr, -1, 6000, "'--wait' needs"},
         {{}, Action::Usage, nullptr, -1, 6000, "no port named"},
@@ -73,10 +71,6 @@ TEST(ReadTerminalArguments, WordsToRequests) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 class RecordingOutput : public TerminalOutput {
 public:
     void Result(const char* line) override { results += std::string(line) + "\n"; }
@@ -84,135 +78,96 @@ public:
     std::string results, messages;
 };
 
-// The device of one run, answering each command at once: off until it is
-// switched on at `bannerTick` (-1: it is on from the start and sends no
-// banner), then answering until `silentTick`.
-struct ScriptedDevice {
+constexpr int kNever = 1 << 30;
+
+// One run against a device that answers each command at once: off until
+// it sends `banner` at tick `bannerTick`, silent from `silentTick`. `event` at tick 40 stands for what
+// the platform reports: a signal, an unplugged adapter.
+struct FlowCase {
+    const char* title;
+    const char* rate;
     const char* banner;
     int bannerTick;
     const char* rateReply;
     const char* setReply;
     int silentTick;
-};
-
-struct FlowRun {
-    std::string results, messages, sent;
+    void (TerminalFlow::*event)();
+    const char* results;
     int status;
-    int ticks;
+    int ticks;         // when it ended: time is counted in ticks
+    const char* sent;  // the commands other than the keep-alive
+    const char* said;  // a piece of standard error
 };
-
-// Ticks the flow until it finishes, as the terminal program's loop does;
-// `event` at `eventTick` stands for what the platform reports (a signal,
-// an unplugged adapter).
-FlowRun RunFlow(const char* rate, std::uint32_t waitTicks, const ScriptedDevice& device,
-            void (TerminalFlow::*event)() = nullptr, int eventTick = -1) {
-    const char* words[] = {"ttyUSB0", rate, nullptr};
-    TerminalRequest request = ReadTerminalArguments(rate != nullptr ? 2 : 1, words, "1");
-    request.waitTicks = waitTicks;
-    RxAccumulator accumulator;
-    RecordingWriter writer;
-    RecordingOutput output;
-    TraceChannel trace;
-    TerminalFlow flow(request, accumulator, writer, output, trace);
-    flow.Start("/dev/ttyUSB0");
-    int tick = 0;
-    for (std::size_t answered = 0; !flow.Finished() && tick < 100000; ++tick) {
-        if (tick == device.bannerTick) {
-            accumulator.Append(device.banner, std::strlen(device.banner));
-        }
-        if (tick == eventTick) {
-            (flow.*event)();
-        }
-        flow.OnTick();
-        const bool on = device.bannerTick < 0 || tick >= device.bannerTick;
-        for (; answered < writer.writes.size(); ++answered) {
-            const std::string& command = writer.writes[answered];
-            const char* reply = command == "AT+BAUD?\r\n" ? device.rateReply
-                                : command == "AT\r\n"      ? "OK\r\n"
-                                                           : device.setReply;
-            if (on && tick < device.silentTick) {
-                accumulator.Append(reply, std::strlen(reply));
-            }
-        }
-    }
-    std::string sent;
-    for (const std::string& command : writer.writes) {
-        sent += command == "AT\r\n" ? "" : command;  // the keep-alives left out
-    }
-    return {output.results, output.messages, sent, flow.ExitStatus(), tick};
-}
 
 TEST(TerminalFlow, PrintsWhatTheEngineShowsAndEndsWithItsStatus) {
-    const int never = 1 << 30;
-    const ScriptedDevice powerCycled{"V2.1\r\n", 95, "9600\r\n", "OK\r\n", never};
-    const struct {
-        const char* title;
-        const char* rate;
-        ScriptedDevice device;
-        const char* results;
-        int status;
-        const char* said;  // a piece of standard error
-    } cases[] = {
-        {"read", nullptr, powerCycled, "version V2.1\nrate 9600\n", 0, "power-cycle the device now"},
-        {"set", "115200", powerCycled, "version V2.1\nrate 9600\nset 115200 ok\n", 0, ""},
-        {"refused", "57600", {"V2.1\r\n", 95, "9600\r\n", "ERROR\r\n", never},
-         "version V2.1\nrate 9600\nset 57600 failed\n", 1, "did not answer AT+BAUD=57600 with OK"},
-        {"OK and more is success", "57600", {"V2.1\r\n", 95, "9600\r\n", "OKAY\r\n", never},
-         "version V2.1\nrate 9600\nset 57600 ok\n", 0, ""},
-        {"a rate not in the table", nullptr, {"V2.1\r\n", 95, "9600 \r\n", "", never},
-         "version V2.1\nrate unknown\n", 0, ""},
-        {"already on", nullptr, {"", -1, "38400\r\n", "", never}, "version OK\nrate 38400\n", 0, ""},
-        {"the first line only, escaped", nullptr, {"V\x01\\2\r\nOK\r\n", 95, "9600\r\n", "", never},
-         "version V\\x01\\x5C2\nrate 9600\n", 0, ""},
-        {"silent after the version", "9600", {"V2.1\r\n", 95, "9600\r\n", "OK\r\n", 100},
-         "version V2.1\n", 4, "the link to the device was lost"},
-        {"never on", nullptr, {"", never, "", "", never}, "", 4, "within 2.5 s"},
+    using F = TerminalFlow;
+    const char* V = "V2.1\r\n";
+    const FlowCase cases[] = {
+        // Banner judged at 120, the rate at 150; the set goes out at the
+        // next poll, as a click right then would send it, and is judged at 210.
+        {"read", nullptr, V, 95, "9600\r\n", "", kNever, nullptr, "version V2.1\nrate 9600\n", 0,
+         150, "AT+BAUD?\r\n", "power-cycle the device now (waiting up to 2.5 s)"},
+        {"set", "115200", V, 95, "9600\r\n", "OK\r\n", kNever, nullptr,
+         "version V2.1\nrate 9600\nset 115200 ok\n", 0, 210, "AT+BAUD?\r\nAT+BAUD=115200\r\n", ""},
+        {"refused", "57600", V, 95, "9600\r\n", "ERROR\r\n", kNever, nullptr,
+         "version V2.1\nrate 9600\nset 57600 failed\n", 1, 210, "AT+BAUD?\r\nAT+BAUD=57600\r\n",
+         "did not answer AT+BAUD=57600 with OK"},
+        {"a rate not in the table", nullptr, V, 95, "9600 \r\n", "", kNever, nullptr,
+         "version V2.1\nrate unknown\n", 0, 150, nullptr, ""},
+        {"the first line only, escaped", nullptr, "V\x01\\2\r\nOK\r\n", 95, "9600\r\n", "", kNever,
+         nullptr, "version V\\x01\\x5C2\nrate 9600\n", 0, 150, nullptr, ""},
+        // Banner judged at 90, then 150 ticks of nothing valid.
+        {"silent after the version", "9600", V, 65, "9600\r\n", "", 70, nullptr, "version V2.1\n",
+         4, 240, nullptr, "the link to the device was lost"},
+        // Nothing is ever set after the wait.
+        {"never on", "115200", "", kNever, "", "", kNever, nullptr, "", 4, 250, "", "within 2.5 s"},
+        {"Ctrl-C", nullptr, "", kNever, "", "", kNever, &F::OnInterrupt, "", 130, 41, "", "interrupted"},
+        {"SIGTERM", nullptr, "", kNever, "", "", kNever, &F::OnTerminate, "", 143, 41, "", "terminated"},
+        {"SIGHUP", nullptr, "", kNever, "", "", kNever, &F::OnHangUp, "", 129, 41, "", "terminal closed"},
+        {"unplugged", nullptr, "", kNever, "", "", kNever, &F::OnPortDetached, "", 4, 41, "",
+         "/dev/ttyUSB0 went away"},
     };
-    for (const auto& c : cases) {
+    for (const FlowCase& c : cases) {
         SCOPED_TRACE(c.title);
-        const FlowRun run = RunFlow(c.rate, 250, c.device);
-        EXPECT_EQ(run.results, c.results);
-        EXPECT_EQ(run.status, c.status);
-        EXPECT_NE(run.messages.find(c.said), std::string::npos) << run.messages;
-    }
-}
-
-TEST(TerminalFlow, TimeIsCountedInTicks) {
-    const int never = 1 << 30;
-    // The wait ends on its own tick, and nothing is set after a refusal.
-    FlowRun run = RunFlow("115200", 250, {"", never, "", "", never});
-    EXPECT_EQ(run.ticks, 250);
-    EXPECT_EQ(run.sent, "");
-    // The banner is judged at 120 and the rate at 150; the set goes out at
-    // the next poll, 180, as a click right then would send it, and its
-    // reply is judged at 210.
-    run = RunFlow("115200", 250, {"V2.1\r\n", 95, "9600\r\n", "OK\r\n", never});
-    EXPECT_EQ(run.sent, "AT+BAUD?\r\nAT+BAUD=115200\r\n");
-    EXPECT_EQ(run.ticks, 210);
-    // A watchdog of 150 ticks after the last valid line: 90 judged the
-    // banner, 120 found nothing, and the poll at 240 declares the loss.
-    run = RunFlow(nullptr, 250, {"V2.1\r\n", 65, "9600\r\n", "", 70});
-    EXPECT_EQ(run.ticks, 240);
-    EXPECT_EQ(run.status, 4);
-}
-
-TEST(TerminalFlow, PlatformEventsEndTheRunAtOnce) {
-    const ScriptedDevice off{"", 1 << 30, "", "", 1 << 30};
-    const struct {
-        void (TerminalFlow::*event)();
-        int status;
-        const char* said;
-    } cases[] = {
-        {&TerminalFlow::OnInterrupt, 130, "interrupted"},
-        {&TerminalFlow::OnTerminate, 143, "terminated"},
-        {&TerminalFlow::OnHangUp, 129, "the terminal closed"},
-        {&TerminalFlow::OnPortDetached, 4, "/dev/ttyUSB0 went away"},
-    };
-    for (const auto& c : cases) {
-        const FlowRun run = RunFlow(nullptr, 6000, off, c.event, 40);
-        EXPECT_EQ(run.status, c.status);
-        EXPECT_EQ(run.ticks, 41) << "ended at the tick it happened";
-        EXPECT_NE(run.messages.find(c.said), std::string::npos) << run.messages;
+        const char* words[] = {"--wait", "2.5", "ttyUSB0", c.rate};
+        const TerminalRequest request = ReadTerminalArguments(c.rate != nullptr ? 4 : 3, words, "1");
+        RxAccumulator accumulator;
+        RecordingWriter writer;
+        RecordingOutput output;
+        TraceChannel trace;
+        TerminalFlow flow(request, accumulator, writer, output, trace);
+        flow.Start("/dev/ttyUSB0");
+        // Ticked until it ends, as the terminal program's loop does.
+        int tick = 0;
+        for (std::size_t answered = 0; !flow.Finished() && tick < 100000; ++tick) {
+            if (tick == c.bannerTick) {
+                accumulator.Append(c.banner, std::strlen(c.banner));
+            }
+            if (tick == 40 && c.event != nullptr) {
+                (flow.*c.event)();
+            }
+            flow.OnTick();
+            for (; answered < writer.writes.size(); ++answered) {
+                const std::string& command = writer.writes[answered];
+                const char* reply = command == "AT+BAUD?\r\n" ? c.rateReply
+                                    : command == "AT\r\n"      ? "OK\r\n"
+                                                               : c.setReply;
+                if (tick >= c.bannerTick && tick < c.silentTick) {
+                    accumulator.Append(reply, std::strlen(reply));
+                }
+            }
+        }
+        std::string sent;
+        for (const std::string& command : writer.writes) {
+            sent += command == "AT\r\n" ? "" : command;
+        }
+        EXPECT_EQ(output.results, c.results);
+        EXPECT_EQ(flow.ExitStatus(), c.status);
+        EXPECT_EQ(tick, c.ticks);
+        if (c.sent != nullptr) {
+            EXPECT_EQ(sent, c.sent);
+        }
+        EXPECT_NE(output.messages.find(c.said), std::string::npos) << output.messages;
     }
 }
 
