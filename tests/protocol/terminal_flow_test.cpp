@@ -81,8 +81,9 @@ public:
 constexpr int kNever = 1 << 30;
 
 // One run against a device that answers each command at once: off until
-// it sends `banner` at tick `bannerTick`, silent from `silentTick`. `event` at tick 40 stands for what
-// the platform reports: a signal, an unplugged adapter.
+// it sends `banner` at tick `bannerTick`, silent from `silentTick`.
+// `event` at tick 40 stands for what the platform reports: a signal, an
+// unplugged adapter.
 struct FlowCase {
     const char* title;
     const char* rate;
