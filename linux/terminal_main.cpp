@@ -83,7 +83,8 @@ int Run(const TerminalRequest& request) {
     TtyPort port(accumulator);
     OpenFailure failure;
     if (!port.Open(path, &failure)) {
-        std::fprintf(stderr, "baudset-cli: %s\n", failure.message.c_str());
+        std::fprintf(stderr, "baudset-cli: %s\nbaudset-cli: %s\n", failure.message.c_str(),
+                     failure.english.c_str());
         return TerminalStatus::kPortNotOpened;
     }
     StandardStreams output;

@@ -123,8 +123,13 @@ OpenFailure DescribeOpenFailure(int error, const std::string& path, const std::s
                               " 组的成员可以使用它。\n"
                               "请运行以下命令把自己加入该组，然后注销并重新登录：\n"
                               "sudo usermod -aG " + groupOfDevice + " " + userName;
+            failure.english = "no permission to open " + path + ": only members of the group " +
+                              groupOfDevice +
+                              " may use it; add yourself with the command above, then log out "
+                              "and in again";
         } else {
             failure.message = "没有权限打开 " + path + "。";
+            failure.english = "no permission to open " + path;
         }
         break;
     case ENOENT:
@@ -135,14 +140,17 @@ OpenFailure DescribeOpenFailure(int error, const std::string& path, const std::s
         failure.message = path +
                           " 已不存在：串口适配器可能已被拔出。请重新插好后再打开；"
                           "若它换了名字，请重新启动本程序。";
+        failure.english = path + " is not there: the adapter may have been unplugged";
         break;
     case EBUSY:
         failure.kind = OpenFailure::Kind::Other;
         failure.message = path + " 正被其他程序使用。";
+        failure.english = path + " is in use by another program";
         break;
     default:
         failure.kind = OpenFailure::Kind::Other;
         failure.message = "无法打开 " + path + "：" + std::strerror(error);
+        failure.english = "cannot open " + path + ": " + std::strerror(error);
         break;
     }
     return failure;
@@ -171,10 +179,12 @@ bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
     case Lock::Held:
         failure->kind = OpenFailure::Kind::Other;
         failure->message = path + " 正被其他程序使用（锁文件 " + lockPath + "）。";
+        failure->english = path + " is in use by another program (lock file " + lockPath + ")";
         LetGo();
         return false;
     }
     if (!Configure(failure)) {
+        failure->english = "cannot open " + path + ": " + failure->message;
         failure->message = "无法打开 " + path + "：" + failure->message;
         LetGo();
         return false;

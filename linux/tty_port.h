@@ -13,6 +13,9 @@ struct OpenFailure {
     enum class Kind { None, Denied, Gone, Other };
     Kind kind = Kind::None;
     std::string message;
+    // The same in English, which the terminal program says after it: its
+    // errors are read in both languages, the window's in Chinese alone.
+    std::string english;
 };
 
 // Explains an open(2) failure of `path`. Kept apart from the port itself so

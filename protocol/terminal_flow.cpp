@@ -30,7 +30,7 @@ constexpr const char kHelp[] =
     "退出状态 / exit status:  0 完成 / done;  1 设备拒绝了设置 / the set was refused;\n"
     "  2 用法错误 / usage;  3 无法打开端口 / the port cannot be opened;\n"
     "  4 设备无回应或连接中断 / nothing from the device, or the link lost;\n"
-    "  130, 143 被 Ctrl-C 或 SIGTERM 中断 / ended by Ctrl-C or SIGTERM\n"
+    "  130, 143, 129 被 Ctrl-C、SIGTERM 或 SIGHUP 中断 / ended by Ctrl-C, SIGTERM or SIGHUP\n"
     "详见 / see: man baudset-cli\n";
 
 bool Is(const char* word, const char* short_name, const char* long_name) {

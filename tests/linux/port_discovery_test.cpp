@@ -58,6 +58,7 @@ TEST(DescribeOpenFailure, KindAndWordsFollowTheCause) {
                                         << c.groupMayReadWrite << ": " << message);
         EXPECT_EQ(failure.kind, c.kind);
         EXPECT_NE(message.find(path), std::string::npos);
+        EXPECT_NE(failure.english.find(path), std::string::npos) << "said in English too";
         if (c.command != nullptr) {
             EXPECT_NE(message.find(c.group), std::string::npos);
             EXPECT_NE(message.find(std::string("\n") + c.command), std::string::npos) << "a line of its own, to copy";

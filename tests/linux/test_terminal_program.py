@@ -77,7 +77,8 @@ CASES = [
     dict(name="a port that is not there", words=["/dev/ttyUSB7"], status=3, out="",
          err="/dev/ttyUSB7 已不存在", prompted=False),
     dict(name="denied", words=["ttyUSB0"], nobody=True, mode=(0, 20, 0o660), status=3,
-         out="", err="\nsudo usermod -aG dialout nobody\n", prompted=False),
+         out="", err="\nsudo usermod -aG dialout nobody\nbaudset-cli: no permission to open "
+         "/dev/ttyUSB0: only members of the group dialout", prompted=False),
     dict(name="busy: another run holds its lock", words=["ttyUSB0"], holder=True, status=3,
          out="", err="/dev/ttyUSB0 正被其他程序使用（锁文件 %s）。" % LOCK, prompted=False),
     dict(name="busy: another run holds the port in exclusive mode", words=["ttyUSB0"],
