@@ -11,15 +11,18 @@ unprivileged account that it creates, with a copy of the source tree of its
 own (a technician's checkout is theirs, not root's, and root's may be closed
 to others).
 
-InstalledPackage, as root, builds this machine's package (scripts/package
+InstalledPackage, as root, builds this machine's packages (scripts/package
 --only host; not again when build/dist holds this very commit's), installs
-it with apt-get, checks it with desktop-file-validate and appstreamcli, and
-plays tests/run/installed_story.py with the installed /usr/bin/baudset as
-the throwaway account; its test_debian_* cases (the release matrix) play it
-in bare Debian roots (scripts/debian_root.py) of each release and
-architecture the README promises, the ARM packages built and run emulated.
-The simulated devices run here; each root sees them as its ttyUSB0 and
-ttyAMA0. It removes the package at the end (and one installed before).
+baudset and baudset-cli with apt-get, checks them with desktop-file-validate
+and appstreamcli, and plays tests/run/installed_story.py with the installed
+/usr/bin/baudset and /usr/bin/baudset-cli as the throwaway account; its
+test_debian_* cases (the release matrix) play it in bare Debian roots
+(scripts/debian_root.py) of each release and architecture the README
+promises, the ARM packages built and run emulated: the window's package
+with a display, and, in the *_terminal ones, baudset-cli alone on a
+headless system. The simulated devices run here; each root sees them as
+its ttyUSB0 and ttyAMA0. It removes the packages at the end (and ones
+installed before).
 
   python3 tests/run/test_run_command.py RunCommand         (the run command)
   python3 tests/run/test_run_command.py InstalledPackage [-k test_debian]  (the packages)
@@ -51,12 +54,18 @@ UP = r"^baudset: baudset is up\b.*$"
 INSTALLED = "/usr/bin/baudset"
 DESKTOP_ENTRY = "/usr/share/applications/baudset.desktop"
 METAINFO = "/usr/share/metainfo/example.c_seed_2b56d41b.baudset.metainfo.xml"
-# Everything the package may put on the machine (and the folders above).
-PACKAGE_PATHS = [
-    INSTALLED, DESKTOP_ENTRY, METAINFO, "/usr/share/man/man1/baudset.1.gz",
-    "/usr/share/doc/baudset/copyright", "/usr/share/doc/baudset/changelog.gz",
-    "/usr/share/doc/baudset/usage.txt",
-] + ["/usr/share/icons/hicolor/%dx%d/apps/baudset.png" % (n, n) for n in (16, 32, 48, 256)]
+# Everything each package may put on the machine (and the folders above).
+PACKAGE_PATHS = {
+    "baudset": [
+        INSTALLED, DESKTOP_ENTRY, METAINFO, "/usr/share/man/man1/baudset.1.gz",
+        "/usr/share/doc/baudset/copyright", "/usr/share/doc/baudset/changelog.gz",
+        "/usr/share/doc/baudset/usage.txt",
+    ] + ["/usr/share/icons/hicolor/%dx%d/apps/baudset.png" % (n, n) for n in (16, 32, 48, 256)],
+    "baudset-cli": [
+        "/usr/bin/baudset-cli", "/usr/share/man/man1/baudset-cli.1.gz",
+        "/usr/share/doc/baudset-cli/copyright", "/usr/share/doc/baudset-cli/changelog.gz",
+    ],
+}
 # What the installed story needs of the checkout, copied where every
 # account can read it.
 STORY_FILES = ["tests/harness.py", "tests/e2e/atspi_driver.py", "tests/run/installed_story.py"]
@@ -406,17 +415,17 @@ def ensure_release(only, arches):
                                text=True).stdout.strip()
     zip_path = os.path.join(ROOT, "build", "dist", "baudset-%s-win64.zip" % described)
     if described.endswith("-dirty") or not os.path.exists(zip_path) or not all(
-            map(release_package, arches)):
+            release_package(arch, name) for arch in arches for name in PACKAGE_PATHS):
         made = subprocess.run([os.path.join(ROOT, "scripts", "package"), "--only", only],
                               capture_output=True, text=True)
         print(made.stdout + made.stderr)
         assert made.returncode == 0, made.stdout[-3000:] + made.stderr[-3000:]
 
 
-def release_package(arch):
-    """The release's .deb of `arch` in build/dist, or None when the release
-    skipped it (it said why)."""
-    debs = glob.glob(os.path.join(ROOT, "build", "dist", "baudset_*_%s.deb" % arch))
+def release_package(arch, name="baudset"):
+    """The release's .deb of package `name` and `arch` in build/dist, or None
+    when the release skipped it (it said why)."""
+    debs = glob.glob(os.path.join(ROOT, "build", "dist", "%s_*_%s.deb" % (name, arch)))
     assert len(debs) <= 1, debs
     return debs[0] if debs else None
 
@@ -430,15 +439,15 @@ class InstalledPackage(unittest.TestCase):
         if os.geteuid() != 0:
             raise unittest.SkipTest("installing the package needs root")
         ensure_release("host", [debian_root.host_architecture()])
-        cls.package = release_package(debian_root.host_architecture())
-        installed = subprocess.run(["apt-get", "install", "-y", "-q", cls.package],
+        debs = [release_package(debian_root.host_architecture(), name) for name in PACKAGE_PATHS]
+        installed = subprocess.run(["apt-get", "install", "-y", "-q"] + debs,
                                    capture_output=True, text=True,
                                    env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
         assert installed.returncode == 0, installed.stdout + installed.stderr
 
     @classmethod
     def tearDownClass(cls):
-        subprocess.run(["apt-get", "purge", "-y", "-q", "baudset"], check=False,
+        subprocess.run(["apt-get", "purge", "-y", "-q"] + list(PACKAGE_PATHS), check=False,
                        stdout=subprocess.DEVNULL)
 
     def folder(self):
@@ -461,20 +470,22 @@ class InstalledPackage(unittest.TestCase):
                 self.assertEqual(result.returncode, 0, said)
                 if banned:
                     self.assertNotIn(banned, said)
-        with self.subTest(check="files"):
-            listed = subprocess.run(["dpkg", "-L", "baudset"], check=True, capture_output=True,
-                                    text=True).stdout.split()
-            folders = {os.path.dirname(path) for path in PACKAGE_PATHS}
-            while any(os.path.dirname(f) not in folders for f in folders):
-                folders |= {os.path.dirname(f) for f in folders}
-            self.assertEqual(sorted(set(listed) - folders - {"/."}), sorted(PACKAGE_PATHS))
+        for package, paths in PACKAGE_PATHS.items():
+            with self.subTest(check="files", package=package):
+                listed = subprocess.run(["dpkg", "-L", package], check=True, capture_output=True,
+                                        text=True).stdout.split()
+                folders = {os.path.dirname(path) for path in paths}
+                while any(os.path.dirname(f) not in folders for f in folders):
+                    folders |= {os.path.dirname(f) for f in folders}
+                self.assertEqual(sorted(set(listed) - folders - {"/."}), sorted(paths))
         with self.subTest(check="story here"):
             ports, words = self.devices()
             story = self.story_copy(self.folder())
             links = [word for name, pty in ports.items() for word in ("--port", name + "=" + pty)]
             self.play([os.path.join(ROOT, "scripts", "private-dev")] + links +
                       ["--", "/usr/bin/python3", story, "--user", THROWAWAY_USER,
-                       "--arch", debian_root.host_architecture()] + words)
+                       "--arch", debian_root.host_architecture(),
+                       "--package", "baudset", "--package", "baudset-cli"] + words)
 
     # A technician's system of each release and architecture the README
     # names, as bare as a fresh install: the package installed with apt,
@@ -493,6 +504,19 @@ class InstalledPackage(unittest.TestCase):
 
     def test_debian_12_armhf(self):
         self.story_in_root(12, "armhf")
+
+    # baudset-cli alone, on a headless board's system: no display at all.
+    def test_debian_12_amd64_terminal(self):
+        self.terminal_story_in_root(12, "amd64")
+
+    def test_debian_13_amd64_terminal(self):
+        self.terminal_story_in_root(13, "amd64")
+
+    def test_debian_12_arm64_terminal(self):
+        self.terminal_story_in_root(12, "arm64")
+
+    def test_debian_12_armhf_terminal(self):
+        self.terminal_story_in_root(12, "armhf")
 
     def test_debian_13_armhf_refuses_the_debian_12_package(self):
         """Debian 13 changed armhf's ABI (64-bit time_t, libqt6core6t64 that
@@ -519,12 +543,41 @@ class InstalledPackage(unittest.TestCase):
             % (THROWAWAY_USER, arch, " ".join(words)),
         ], ports, story=True)
 
-    def in_root(self, release, arch, script, ports=None, story=False):
+    def terminal_story_in_root(self, release, arch):
+        """baudset-cli installed alone: what apt adds for it and, for
+        comparison, what it would add for the window (apt asks before it
+        adds dependencies, and is told no); then the story, with no display."""
+        ports, words = self.devices()
+        log = "/tmp/baudset-test/%s.log"
+        said = self.in_root(release, arch, [
+            "apt-get update -qq",
+            "{ apt-get install --assume-no /tmp/baudset-test/baudset.deb > %s 2>&1 || true; }"
+            % (log % "baudset"),
+            "apt-get install -y /tmp/baudset-test/baudset-cli.deb > %s" % (log % "baudset-cli"),
+            "grep -H -E 'newly installed|^After this operation|^Need to get' %s %s"
+            % (log % "baudset", log % "baudset-cli"),
+            "! dpkg-query -W baudset 2>/dev/null",
+            "apt-get install -y -qq --no-install-recommends python3 passwd > /dev/null",
+            "useradd --system --create-home --home-dir /tmp/baudset-home %s" % THROWAWAY_USER,
+            "/usr/bin/python3 /tmp/baudset-test/tests/run/installed_story.py --user %s --arch %s "
+            "--package baudset-cli %s" % (THROWAWAY_USER, arch, " ".join(words)),
+        ], ports, story=True, display=False)
+        grown = {name: re.search(r"^/tmp/baudset-test/%s\.log:After this operation, (\S+ \S+)"
+                                 % name, said, re.M) for name in PACKAGE_PATHS}
+        print("apt on a bare Debian %d %s, disk space after this operation: %s" % (
+            release, arch, ", ".join("%s %s" % (name, found and found.group(1))
+                                     for name, found in grown.items())))
+        self.assertTrue(all(grown.values()), said[-3000:])
+        # Nothing but itself: the runtimes come with apt in any Debian.
+        self.assertRegex(said, r"baudset-cli\.log:0 upgraded, 1 newly installed")
+
+    def in_root(self, release, arch, script, ports=None, story=False, display=True):
         """Runs the shell lines in a fresh bare root of `release` and `arch`
-        that holds the package of `arch` in /tmp/baudset-test; what it said."""
+        that holds the packages of `arch` in /tmp/baudset-test (NAME.deb);
+        what it said."""
         ensure_release("foreign", ["arm64", "armhf"])
-        package = release_package(arch)
-        if package is None:
+        debs = {name: release_package(arch, name) for name in PACKAGE_PATHS}
+        if None in debs.values():
             self.skip_saying("scripts/package made no %s package" % arch)
         cache = debian_root.cache_folder(release, arch)
         tarball, why = debian_root.base_tarball(cache, release, arch)
@@ -534,13 +587,14 @@ class InstalledPackage(unittest.TestCase):
         self.addCleanup(shutil.rmtree, root, True)
         inside = os.path.join(root, "tmp", "baudset-test")
         os.makedirs(inside)
-        shutil.copy(package, os.path.join(inside, "baudset.deb"))
+        for name, deb in debs.items():
+            shutil.copy(deb, os.path.join(inside, name + ".deb"))
         if story:
             self.story_copy(inside)
         print("== Debian %d %s" % (release, arch))
         command = debian_root.enter_command(root, cache, ["/bin/sh", "-c", " && ".join(script)],
                                             ports)
-        return self.play(command) if story else self.run_quietly(command)
+        return self.play(command, display) if story else self.run_quietly(command)
 
     def skip_saying(self, why):
         print("SKIPPED: " + why)
@@ -578,11 +632,15 @@ class InstalledPackage(unittest.TestCase):
         self.assertEqual(result.returncode, 0, said[-3000:])
         return said
 
-    def play(self, argv):
-        """Runs the installed story on a display with a window manager."""
-        display = harness.XDisplay(window_manager="openbox")
-        self.addCleanup(display.stop)
-        result = subprocess.run(argv, env=dict(os.environ, DISPLAY=display.name),
+    def play(self, argv, display=True):
+        """Runs the installed story on a display with a window manager, or
+        with no display at all."""
+        env = headless_env()
+        if display:
+            display = harness.XDisplay(window_manager="openbox")
+            self.addCleanup(display.stop)
+            env["DISPLAY"] = display.name
+        result = subprocess.run(argv, env=env,
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                 timeout=1800)
         print(result.stdout + result.stderr)
