@@ -197,7 +197,7 @@ def play_terminal(story, package, ports):
             ("--list", ["--list"], False, 0, "".join(name + "\n" for name in ports),
              len(ports)),
             ("not in dialout", [ports[0]], False, 3,
-             "sudo usermod -aG dialout %s\n" % story.user, 3)),
+             "sudo usermod -aG dialout %s\n" % story.user, 4)),
     }[package]
     for what, arguments, display, status, said, lines in rows:
         code, out, err = story.terminal(PROGRAMS[package], *arguments, display=display)
