@@ -16,8 +16,6 @@ class SerialLink : public QObject, public PortWriter {
     Q_OBJECT
 
 public:
-    static constexpr std::size_t kMaxQueued = TtyPort::kMaxQueued;
-
     explicit SerialLink(RxAccumulator& accumulator, QObject* parent = nullptr);
 
     // Opens `path` afresh (closing any port first). On failure, says why.

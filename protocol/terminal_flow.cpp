@@ -226,9 +226,7 @@ void TerminalFlow::OnPortDetached() {
 }
 
 void TerminalFlow::SetStatusText(const char* text) {
-    if (std::strcmp(text, PanelTexts::kConnected) == 0) {
-        connected_ = true;
-    } else if (std::strcmp(text, PanelTexts::kNotConnected) == 0 && connected_) {
+    if (std::strcmp(text, PanelTexts::kNotConnected) == 0 && versionShown_) {
         // Before the first line, "not connected" is only the engine waiting
         // through the power cycle; after it, the device has gone silent.
         Finish(TerminalStatus::kNoDevice,
@@ -241,7 +239,9 @@ void TerminalFlow::SetStatusText(const char* text) {
 // shows it. Bytes a terminal would act on are written as \xNN, so a device
 // can neither garble the technician's screen nor split a script's line.
 void TerminalFlow::SetVersionText(const char* text) {
-    if (!connected_ || versionShown_ || finished_ || std::strcmp(text, PanelTexts::kBlank) == 0) {
+    // The engine shows a line only on connecting, and the blank when the
+    // link is lost.
+    if (versionShown_ || finished_ || std::strcmp(text, PanelTexts::kBlank) == 0) {
         return;
     }
     versionShown_ = true;

@@ -96,7 +96,6 @@ private:
     char waitText_[24] = {};  // the wait in seconds, as the prompt said it
 
     std::uint32_t ticks_ = 0;
-    bool connected_ = false;
     bool versionShown_ = false;
     int selectedRate_ = -1;
     bool setWanted_ = false;

@@ -21,8 +21,10 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, ".."), os.path.join(HERE, "..", "..", "scripts")]
 from harness import SimulatedDevice, wait_until  # noqa: E402
+from private_dev import mount  # noqa: E402
 
 PROGRAM = None  # set from --program
 PROMPT = "power-cycle the device now"
@@ -33,10 +35,6 @@ RATES = "9600 14400 19200 38400 56000 57600 115200"
 # takes its nominal time plus whatever a loaded machine adds; this bounds
 # the wait for any one run.
 DEADLINE = 60
-
-
-def mount(*args):
-    subprocess.run(["mount", "-n"] + list(args), check=True)
 
 
 def as_nobody_works():
