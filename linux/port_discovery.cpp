@@ -41,11 +41,13 @@ bool IsCharacterDevice(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
 }
 
+}  // namespace
+
 // Most PCs have ttyS0 to ttyS31 whether or not a UART is behind them; the
 // serial core says which in each port's "type" (0: no UART). A port whose
 // driver keeps no such account, or a system without /sys, says nothing
 // against it: it is listed, and opening it tells.
-bool HasUart(const std::string& name) {
+bool KernelFoundUart(const std::string& name) {
     std::FILE* type = std::fopen(("/sys/class/tty/" + name + "/type").c_str(), "re");
     if (type == nullptr) {
         return true;
@@ -55,8 +57,6 @@ bool HasUart(const std::string& name) {
     std::fclose(type);
     return !read || std::strtol(text, nullptr, 10) != 0;
 }
-
-}  // namespace
 
 std::vector<std::string> OrderSerialNames(const std::vector<std::string>& names) {
     std::vector<Entry> entries;
@@ -92,7 +92,7 @@ std::vector<std::string> DiscoverSerialPorts() {
     }
     std::vector<std::string> found;
     for (const std::string& name : OrderSerialNames(names)) {
-        if (IsCharacterDevice("/dev/" + name) && (IsUsbAdapter(name) || HasUart(name))) {
+        if (IsCharacterDevice("/dev/" + name) && (IsUsbAdapter(name) || KernelFoundUart(name))) {
             found.push_back(name);
         }
     }

@@ -17,3 +17,9 @@ std::vector<std::string> OrderSerialNames(const std::vector<std::string>& names)
 // says why. Both programs list ports with it, the window at start and
 // whenever its list drops down while no port is open.
 std::vector<std::string> DiscoverSerialPorts();
+
+// False only where the kernel's serial core says that no UART stands
+// behind the port `name` (a /dev name such as ttyS2): opening one of those
+// succeeds, and then every request fails with a word that explains
+// nothing. A port without such an account may well work.
+bool KernelFoundUart(const std::string& name);

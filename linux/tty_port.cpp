@@ -1,5 +1,7 @@
 #include "tty_port.h"
 
+#include "port_discovery.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -37,11 +39,9 @@ OpenFailure Explain(int error, const std::string& path) {
     return DescribeOpenFailure(error, path, groupName, groupMayReadWrite, UserName());
 }
 
-// Serial ports are locked by their /dev name, in the UUCP manner that
-// minicom, picocom and the rest follow: /var/lock/LCK..ttyUSB0 holding the
-// owner's PID. A udev symlink and the name it points to are one port, so
-// the name is the resolved one's.
-std::string LockPathFor(const std::string& path) {
+// The kernel's name of the port behind `path`: a udev symlink and the
+// name it points to are one port. "ttyUSB0" for /dev/ttyUSB0.
+std::string KernelName(const std::string& path) {
     char resolved[PATH_MAX];
     std::string name = ::realpath(path.c_str(), resolved) != nullptr ? resolved : path;
     if (name.compare(0, 5, "/dev/") == 0) {
@@ -49,6 +49,14 @@ std::string LockPathFor(const std::string& path) {
     } else {
         name.erase(0, name.rfind('/') + 1);
     }
+    return name;
+}
+
+// Serial ports are locked by their /dev name, in the UUCP manner that
+// minicom, picocom and the rest follow: /var/lock/LCK..ttyUSB0 holding the
+// owner's PID.
+std::string LockPathFor(const std::string& kernelName) {
+    std::string name = kernelName;
     for (char& c : name) {
         c = c == '/' ? '_' : c;  // /dev/pts/5: one file, not a folder
     }
@@ -156,8 +164,24 @@ OpenFailure DescribeOpenFailure(int error, const std::string& path, const std::s
     return failure;
 }
 
+OpenFailure DescribeNoUart(const std::string& path) {
+    OpenFailure failure;
+    failure.kind = OpenFailure::Kind::Other;
+    failure.message = path + " 后面没有串口硬件：内核在这个端口上没有找到 UART。请选择别的端口。";
+    failure.english = "no serial hardware answers behind " + path +
+                      ": the kernel found no UART at that port; choose another port";
+    return failure;
+}
+
 bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
     Close();
+    const std::string kernelName = KernelName(path);
+    // Such a port opens, and then every request on it fails with words that
+    // would send the technician looking for the wrong fault.
+    if (!KernelFoundUart(kernelName)) {
+        *failure = DescribeNoUart(path);
+        return false;
+    }
     // Another program's exclusive mode refuses us here with EBUSY.
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) {
@@ -169,7 +193,7 @@ bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
         LetGo();
         return false;
     }
-    const std::string lockPath = LockPathFor(path);
+    const std::string lockPath = LockPathFor(kernelName);
     switch (TakeLock(lockPath)) {
     case Lock::Taken:
         lockPath_ = lockPath;
@@ -197,15 +221,30 @@ bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
 
 // The device always talks at 9600 8N1: whatever rate it is told to use
 // later, this side of the line never changes. Exclusive mode keeps other
-// programs out, as a Windows port is kept (root is not kept out by it,
-// which is what the lock is for).
+// programs out while we talk, as a Windows port is kept (root is not kept
+// out by it, which is what the lock is for). A mode that root finds set is
+// another program's, and stays set after us.
 bool TtyPort::Configure(OpenFailure* failure) {
+    int exclusive = 0;
+    if (::ioctl(fd_, TIOCGEXCL, &exclusive) != 0) {
+        exclusive = 0;  // a kernel before 3.8 cannot say; then it was ours
+    }
+    if (!exclusive) {
+        if (::ioctl(fd_, TIOCEXCL) != 0) {
+            failure->kind = OpenFailure::Kind::Other;
+            failure->message = std::strerror(errno);
+            return false;
+        }
+        exclusiveIsOurs_ = true;
+    }
     termios line{};
-    if (::ioctl(fd_, TIOCEXCL) != 0 || ::tcgetattr(fd_, &line) != 0) {
+    if (::tcgetattr(fd_, &line) != 0) {
         failure->kind = OpenFailure::Kind::Other;
         failure->message = std::strerror(errno);
         return false;
     }
+    foundLine_ = line;
+    restoreLine_ = true;
     ::cfmakeraw(&line);
     line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | CRTSCTS);
     line.c_cflag |= CS8 | CREAD | CLOCAL;
@@ -233,11 +272,21 @@ void TtyPort::Close() {
     LetGo();
 }
 
+// Every way out passes here: a close, a hang-up, an open that failed
+// half-way. On a hung-up port the two requests fail, and the kernel drops
+// the port's state with it.
 void TtyPort::LetGo() {
     if (fd_ >= 0) {
+        if (restoreLine_) {
+            ::tcsetattr(fd_, TCSANOW, &foundLine_);
+        }
+        if (exclusiveIsOurs_) {
+            ::ioctl(fd_, TIOCNXCL);
+        }
         ::close(fd_);
         fd_ = -1;
     }
+    restoreLine_ = exclusiveIsOurs_ = false;
     queued_ = 0;
     if (!lockPath_.empty()) {
         ::unlink(lockPath_.c_str());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <termios.h>
+
 #include <cstddef>
 #include <string>
 
@@ -25,6 +27,9 @@ struct OpenFailure {
 OpenFailure DescribeOpenFailure(int error, const std::string& path, const std::string& groupOfDevice,
                                 bool groupMayReadWrite, const std::string& userName);
 
+// A built-in port that the kernel lists but found no UART behind.
+OpenFailure DescribeNoUart(const std::string& path);
+
 // The one serial port of a Linux program, on termios alone: 9600 8N1, raw,
 // no flow control, and never blocking. It knows nothing of an event loop:
 // the owner watches Descriptor() (readable, and writable while
@@ -46,7 +51,8 @@ public:
     // Opens `path` afresh (closing any port first): a /dev name, or any path
     // to the node such as a udev symlink. On failure, says why.
     bool Open(const std::string& path, OpenFailure* failure);
-    // Unwritten commands go with the port, and so does the lock.
+    // Unwritten commands go with the port, and so does the lock; the line's
+    // settings and its exclusive mode are put back as the open found them.
     void Close();
 
     // True from a successful Open until Close, even after the adapter went
@@ -74,6 +80,11 @@ private:
     int fd_ = -1;
     bool open_ = false;
     std::string lockPath_;  // ours to remove; empty if we hold none
+    // What the open found, to leave behind at the close: the kernel keeps
+    // both with the port, not with our descriptor, for whoever opens next.
+    termios foundLine_ = {};
+    bool restoreLine_ = false;
+    bool exclusiveIsOurs_ = false;
     char queue_[kMaxQueued] = {};
     std::size_t queued_ = 0;
 };

@@ -163,7 +163,8 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
 
 TerminalFlow::TerminalFlow(const TerminalRequest& request, RxAccumulator& accumulator,
                            PortWriter& writer, TerminalOutput& output, TraceChannel& trace)
-    : request_(request), output_(output), engine_(accumulator, writer, *this, trace) {}
+    : request_(request), output_(output), writer_(writer, finished_),
+      engine_(accumulator, writer_, *this, trace) {}
 
 void TerminalFlow::Start(const char* portPath) {
     portPath_ = portPath;

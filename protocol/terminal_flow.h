@@ -86,11 +86,31 @@ public:
     void SelectRate(int index) override;
 
 private:
+    // The engine writes its next command at the poll that judged the last
+    // answer. A run ends on that answer: after a set the device already
+    // listens at its new rate, and a command at 9600 would reach it as
+    // garbage and leave its reply in the adapter for the next session.
+    class UntilFinished : public PortWriter {
+    public:
+        UntilFinished(PortWriter& port, const bool& finished) : port_(port), finished_(finished) {}
+        void Write(const char* bytes, std::size_t length) override {
+            if (!finished_) {
+                port_.Write(bytes, length);
+            }
+        }
+
+    private:
+        PortWriter& port_;
+        const bool& finished_;
+    };
+
     void Finish(int status, const char* message);
     const char* RateText() const { return kRateTable[request_.rateIndex]; }
 
     const TerminalRequest& request_;
     TerminalOutput& output_;
+    bool finished_ = false;
+    UntilFinished writer_;
     ProtocolEngine engine_;
     const char* portPath_ = "";
     char waitText_[24] = {};  // the wait in seconds, as the prompt said it
@@ -100,7 +120,6 @@ private:
     int selectedRate_ = -1;
     bool setWanted_ = false;
     bool setRequested_ = false;
-    bool finished_ = false;
     int status_ = TerminalStatus::kDone;
     // "version " and the longest line, every byte written as \xNN at worst.
     char line_[16 + 4 * RxLine::kCapacity] = {};

@@ -32,6 +32,8 @@ Control channel: TCP 127.0.0.1:PORT, one command per line, one reply line
 per command: "ok[ value]" or "error <reason>".
   powercycle   -> ok              rate        -> ok 9600
   power        -> ok on | ok off  off from a power-cycle until its banner is out
+  switchoff    -> ok              off and silent until the next power-cycle, as
+                                  with --start-off; what it was sending is lost
   mode NAME    -> ok NAME         setrate N   -> ok N
   banner TEXT  -> ok              clear       -> ok   (forget received lines,
                                                        those waiting on the line too)
@@ -539,6 +541,11 @@ class Device:
             return "ok %d" % self.rate
         if cmd == "power":
             return "ok off" if self.off else "ok on"
+        if cmd == "switchoff":
+            self.outq.clear()
+            self.on_the_wire = self.inbuf = b""
+            self.off = True
+            return "ok"
         if cmd == "setrate":
             if not (arg.isascii() and arg.isdigit()):
                 return "error rate must be digits"

@@ -12,7 +12,10 @@ that need another account (denied, the port's exclusive mode) run the
 program as nobody and are skipped where there is no such account to be.
 """
 import argparse
+import contextlib
 import os
+import random
+import re
 import shutil
 import signal
 import subprocess
@@ -84,9 +87,16 @@ CASES = [
          err="/dev/ttyUSB0 正被其他程序使用。\n", prompted=False),
     dict(name="a lock left by a program that died is taken over", words=["ttyUSB0"],
          stale_lock=True, then="powercycle", status=0, out="version V2.1\nrate 9600\n"),
-    dict(name="Ctrl-C", words=["ttyUSB0", "115200"], then="SIGINT", status=130, out="",
+    # The serial core's account says that no UART stands behind the port.
+    dict(name="a named port with no UART behind it", words=["ttyUSB0"], no_uart=True, status=3,
+         out="", err="no serial hardware answers behind /dev/ttyUSB0", prompted=False),
+    # Left by another program at another rate and format, and cooked.
+    dict(name="a line left otherwise is 9600 8N1 raw while the run holds it",
+         leave="115200 cs7 parenb parodd cstopb icanon echo isig opost ixon crtscts",
+         words=["ttyUSB0"], then="powercycle", status=0, out="version V2.1\nrate 9600\n"),
+    dict(name="Ctrl-C", words=["ttyUSB0", "115200"], then="INT", status=130, out="",
          err="interrupted", rate="9600"),
-    dict(name="SIGTERM", words=["ttyUSB0"], then="SIGTERM", status=143, out="",
+    dict(name="SIGTERM", words=["ttyUSB0"], then="TERM", status=143, out="",
          err="terminated"),
     # Locked by the name the link resolves to, as the window locks it.
     dict(name="a udev by-id link as the port", words=[BY_ID, "38400"], locked=True,
@@ -95,80 +105,203 @@ CASES = [
 ]
 
 
-class TerminalProgram(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
+# What a line must read while a run holds it, however it was left: 9600
+# baud, 8N1, raw, and no flow control.
+LINE_WHILE_RUNNING = ("speed 9600 baud", "cs8", "-parenb", "-cstopb", "-icanon", "-echo", "-isig",
+                      "-opost", "-ixon", "-crtscts", "clocal")
+
+
+def line_words(stty_output):
+    """The words of `stty -a` (GNU's or busybox's), speed first."""
+    speed = re.search(r"speed (\d+) baud", stty_output)
+    return {"speed %s baud" % (speed.group(1) if speed else "?")} | set(
+        re.split(r"[\s;]+", stty_output))
+
+
+class LocalRun:
+    """The program run here, standard input /dev/null, output a pipe."""
+
+    def __init__(self, argv):
+        self.err = tempfile.TemporaryFile("w+", encoding="utf-8")
+        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=self.err, text=True, encoding="utf-8")
+
+    def said(self):
+        self.err.seek(0)
+        return self.err.read()
+
+    def poll(self):
+        return self.proc.poll()
+
+    def signal(self, name):
+        self.proc.send_signal(getattr(signal, "SIG" + name))
+
+    def finish(self):
+        try:
+            out, _ = self.proc.communicate(timeout=DEADLINE)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()  # a run that hangs must not hold the port for the next case
+            self.proc.communicate()
+            raise
+        said = self.said()
+        self.err.close()
+        return self.proc.returncode, out, said
+
+
+class PtyBench:
+    """This machine, in a /dev of its own: each case's device is bound in
+    as a node of its own at /dev/ttyUSB0, as an adapter's is, and the
+    device's own side of the pty holds the port throughout."""
+
+    port = "ttyUSB0"
+    port_is_plugged = True  # a case may start the device its own way
+
+    def __init__(self, program):
         # A folder anyone may enter, so that nobody can run it too.
-        cls.folder = tempfile.mkdtemp(prefix="baudset-cli.")
-        os.chmod(cls.folder, 0o755)
-        cls.program = os.path.join(cls.folder, "baudset-cli")
-        shutil.copy(PROGRAM, cls.program)
-        cls.nobody = as_nobody_works()
+        self.folder = tempfile.mkdtemp(prefix="baudset-cli.")
+        os.chmod(self.folder, 0o755)
+        self.program = os.path.join(self.folder, "baudset-cli")
+        shutil.copy(program, self.program)
+        self.nobody = as_nobody_works()
         os.makedirs(os.path.dirname(BY_ID), exist_ok=True)
         os.symlink("../../ttyUSB0", BY_ID)
 
-    @classmethod
-    def tearDownClass(cls):
+    def close(self):
         os.unlink(BY_ID)
-        shutil.rmtree(cls.folder)
+        shutil.rmtree(self.folder)
 
-    def plug(self, name, *device_args):
-        """A device at /dev/NAME, a node of its own as an adapter's is."""
+    def cannot(self, case):
+        if case.get("nobody") and not self.nobody:
+            return "no other account here"
+        return None
+
+    def plug(self, device_args, name="ttyUSB0"):
+        """A device at /dev/NAME."""
         device = SimulatedDevice(os.path.join(self.folder, name + ".link"), *device_args)
-        node = "/dev/" + name
-        open(node, "w").close()
-        mount("--bind", os.path.realpath(device.link), node)
-        return device, node
+        device.node = "/dev/" + name
+        open(device.node, "w").close()
+        mount("--bind", os.path.realpath(device.link), device.node)
+        return device
 
-    @staticmethod
-    def unplug(device, node):
-        subprocess.run(["umount", "-n", node], capture_output=True)
-        os.unlink(node)
+    def unplug(self, device):
+        subprocess.run(["umount", "-n", device.node], capture_output=True)
+        os.unlink(device.node)
         device.stop()
+
+    def pull(self, device):
+        device.ask("hangup")
+
+    def replug(self, device):
+        return False  # the bound node goes with its pty
 
     def start(self, words, nobody=False):
         wrap = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "--"] \
             if nobody else []
-        err = tempfile.TemporaryFile("w+", encoding="utf-8")
-        program = subprocess.Popen(wrap + [self.program] + words, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=err, text=True,
-                                   encoding="utf-8")
-        program.err = err
-        self.addCleanup(err.close)
-        return program
+        return LocalRun(wrap + [self.program] + words)
 
-    @staticmethod
-    def said(program):
-        program.err.seek(0)
-        return program.err.read()
+    def start_as_another_user(self, words):
+        """As an account with the right to the port, not root: root may
+        open a port in exclusive mode."""
+        if not self.nobody:
+            return self.start(words)
+        os.chmod("/dev/" + self.port, 0o666)
+        return self.start(words, nobody=True)
 
-    def finish(self, program):
-        out, _ = program.communicate(timeout=DEADLINE)
-        return program.returncode, out, self.said(program)
+    def shell(self, command):
+        return subprocess.run(command, shell=True, capture_output=True, text=True,
+                              timeout=DEADLINE).stdout
+
+    def lock_held(self):
+        return os.path.exists(LOCK)
+
+    def set_mode(self, uid, gid, mode):
+        os.chown("/dev/" + self.port, uid, gid)
+        os.chmod("/dev/" + self.port, mode)
+
+    def leave_stale_lock(self):
+        with open(LOCK, "w") as lock:  # a PID no process has
+            lock.write("%10d\n" % 4194304)
+
+    @contextlib.contextmanager
+    def without_uart(self):
+        """The port, with the serial core's account saying no UART is behind it."""
+        with kernel_account({self.port: "0"}):
+            yield self.port
+
+    @contextlib.contextmanager
+    def listing(self):
+        """Ports to list, with their account as a PC's: a UART behind ttyS0
+        (16550A), none behind ttyS1; ttyAMA0's driver keeps none here. Yields
+        the listing expected."""
+        with kernel_account({"ttyS0": "4", "ttyS1": "0"}), contextlib.ExitStack() as plugged:
+            for name in ("ttyAMA0", "ttyS1", "ttyS0", "ttyACM0", "ttyUSB0"):
+                plugged.callback(self.unplug, self.plug(["--start-off"], name))
+            yield "ttyUSB0\nttyACM0\nttyS0\nttyAMA0\n"
+
+    def list_opens_no_port(self, test):
+        traced = os.path.join(self.folder, "list.trace")
+        # LeakSanitizer cannot work under a tracer; the other cases keep it.
+        env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+        subprocess.run(["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", traced,
+                        self.program, "--list"], stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=DEADLINE, env=env, check=True)
+        with open(traced) as trace:
+            opened = [line for line in trace if '"/dev/tty' in line]
+        test.assertEqual(opened, [], "listing opens no port")
+
+
+@contextlib.contextmanager
+def kernel_account(types):
+    """/sys/class/tty as the serial core keeps it: each port's UART type."""
+    mount("-t", "tmpfs", "baudset-tty-class", "/sys/class/tty")
+    try:
+        for name, kind in types.items():
+            os.mkdir("/sys/class/tty/" + name)
+            with open("/sys/class/tty/%s/type" % name, "w") as account:
+                account.write(kind + "\n")
+        yield
+    finally:
+        subprocess.run(["umount", "-n", "/sys/class/tty"])
+
+
+class TerminalTable:
+    """The table's driver, on whatever bench a subclass gives: this machine's
+    ptys, or a kernel's own drivers in a virtual machine."""
+
+    bench = None
+
+    def on(self, text):
+        """A row's words for the bench's port."""
+        return text.replace("ttyUSB0", self.bench.port)
 
     def test_cases(self):
+        phases = random.Random()
+        seed = phases.randrange(1 << 30)
+        print("  power cycles at random phases, seed %d" % seed)
+        phases.seed(seed)
         for case in CASES:
             with self.subTest(case["name"]):
-                self.run_case(case)
+                reason = self.bench.cannot(case)
+                if reason:
+                    print("  skipped (%s): %s" % (reason, case["name"]))
+                    continue
+                self.run_case(case, phases)
 
-    def run_case(self, case):
-        if case.get("nobody") and not self.nobody:
-            print("  skipped (no other account here): %s" % case["name"])
-            return
-        device, node = self.plug("ttyUSB0", *case.get("device", ["--start-off"]))
+    def run_case(self, case, phases):
+        device = self.bench.plug(case.get("device", ["--start-off"]))
         try:
-            self.run_on(case, device)
+            self.run_on(case, device, phases)
         finally:
-            self.unplug(device, node)
+            self.bench.unplug(device)
 
-    def run_on(self, case, device):
+    def run_on(self, case, device, phases):
+        bench = self.bench
         if "mode" in case:
-            uid, gid, mode = case["mode"]
-            os.chown("/dev/ttyUSB0", uid, gid)
-            os.chmod("/dev/ttyUSB0", mode)
+            bench.set_mode(*case["mode"])
         if case.get("stale_lock"):
-            with open(LOCK, "w") as lock:  # a PID no process has
-                lock.write("%10d\n" % 4194304)
+            bench.leave_stale_lock()
+        if "leave" in case:
+            bench.shell("stty -F /dev/%s %s" % (bench.port, case["leave"]))
         if case.get("already_on"):
             self.check_nothing_left(port_still_there=True)
             device.ask("powercycle")
@@ -176,36 +309,57 @@ class TerminalProgram(unittest.TestCase):
                        DEADLINE, "the banner out of the device and waiting on the line")
         holder = None
         if case.get("holder"):
-            holder = self.start(["ttyUSB0"])
-            wait_until(lambda: PROMPT in self.said(holder), DEADLINE, "the first run's prompt")
-        begun = time.monotonic()
-        program = self.start(case["words"], nobody=case.get("nobody", False))
-        if case.get("prompted", True):
-            wait_until(lambda: PROMPT in self.said(program) or program.poll() is not None,
-                       DEADLINE, "the prompt for a power cycle")
-            self.assertIsNone(program.poll(), self.said(program))
-            if case.get("locked"):
-                self.assertTrue(os.path.exists(LOCK), "locked while it runs")
-            if case.get("then") == "powercycle":
-                device.ask("powercycle")
-            elif case.get("then") == "hangup":
-                device.ask("hangup")
-            elif case.get("then"):
-                program.send_signal(getattr(signal, case["then"]))
-        status, out, err = self.finish(program)
+            holder = bench.start([bench.port])
+            wait_until(lambda: PROMPT in holder.said(), DEADLINE, "the first run's prompt")
+        with bench.without_uart() if case.get("no_uart") else contextlib.nullcontext(bench.port) \
+                as port:
+            begun = time.monotonic()
+            program = bench.start([port if w == "ttyUSB0" else w for w in case["words"]],
+                                  nobody=case.get("nobody", False))
+            if case.get("prompted", True):
+                wait_until(lambda: PROMPT in program.said() or program.poll() is not None,
+                           DEADLINE, "the prompt for a power cycle")
+                self.assertIsNone(program.poll(), program.said())
+                self.during_run(case, device)
+                if case.get("then") == "powercycle":
+                    # Anywhere in the 0.3 s between two polls.
+                    time.sleep(phases.uniform(0, 0.3))
+                    device.ask("powercycle")
+                elif case.get("then") == "hangup":
+                    pulled = time.monotonic()
+                    bench.pull(device)
+                elif case.get("then"):
+                    program.signal(case["then"])
+            status, out, err = program.finish()
         seconds = time.monotonic() - begun
         print("  %-55s status %3d in %5.2f s" % (case["name"], status, seconds))
-        self.assertEqual((status, out), (case["status"], case["out"]), err)
-        self.assertIn(case.get("err", ""), err)
+        self.assertEqual((status, out), (case["status"], self.on(case["out"])), err)
+        self.assertIn(self.on(case.get("err", "")), err)
         self.assertEqual(PROMPT in err, case.get("prompted", True), err)
         if "seconds" in case:
             self.assertGreaterEqual(seconds, case["seconds"][0])
+        if case.get("then") == "hangup":
+            self.assertLess(time.monotonic() - pulled, 1.0, "ended within a second of the unplug")
         if holder is not None:
             self.assertIsNone(holder.poll(), "the first run goes on")
-            holder.send_signal(signal.SIGTERM)
-            self.assertEqual(self.finish(holder)[0], 143)
+            holder.signal("TERM")
+            self.assertEqual(holder.finish()[0], 143)
+        if "leave" in case:
+            self.assertLessEqual({"speed 115200 baud", "icanon", "echo"},
+                                 line_words(bench.shell("stty -F /dev/%s -a" % bench.port)),
+                                 "the line is left as it was found")
         self.check_device(case, device)
-        self.check_nothing_left(port_still_there=case.get("then") != "hangup")
+        replugged = case.get("then") == "hangup" and bench.replug(device)
+        self.check_nothing_left(port_still_there=case.get("then") != "hangup" or replugged)
+
+    def during_run(self, case, device):
+        bench = self.bench
+        if case.get("locked"):
+            self.assertTrue(bench.lock_held(), "locked while it runs")
+        if "leave" in case:
+            self.assertEqual(device.ask("termios"), "9600 8 N 1", "what the device's end is set to")
+            self.assertLessEqual(set(LINE_WHILE_RUNNING),
+                                 line_words(bench.shell("stty -F /dev/%s -a" % bench.port)))
 
     def check_device(self, case, device):
         if case.get("then") == "hangup":
@@ -215,39 +369,36 @@ class TerminalProgram(unittest.TestCase):
             self.assertEqual(lines, [], "a usage error writes nothing to the wire")
         if "wire" in case:
             self.assertEqual([line for line in lines if line != b"AT\r\n"], case["wire"])
+        if case["out"].endswith(("ok\n", "failed\n", "rate 9600\n")):
+            self.assertNotEqual(lines[-1], b"AT\r\n", "nothing after the answer it reported")
         if "rate" in case:
             self.assertEqual(device.ask("rate"), case["rate"])
 
     def check_nothing_left(self, port_still_there):
-        """No lock, and the port free: the next open takes it at once."""
-        self.assertFalse(os.path.exists(LOCK), "the lock is removed")
+        """No lock, and the port free: the next open takes it at once, also
+        another account's, which the port's exclusive mode would refuse as
+        long as any other process holds the port."""
+        self.assertFalse(self.bench.lock_held(), "the lock is removed")
         if port_still_there:
-            status, _, err = self.finish(self.start(["--wait", "0.01", "ttyUSB0"]))
+            run = self.bench.start_as_another_user(["--wait", "0.01", self.bench.port])
+            status, _, err = run.finish()
             self.assertEqual(status, 4, err)
 
     def test_list_names_the_ports_in_order_and_opens_none(self):
-        # The kernel's account, as a PC's: a UART behind ttyS0 (16550A),
-        # none behind ttyS1. ttyAMA0's driver keeps none here.
-        mount("-t", "tmpfs", "baudset-tty-class", "/sys/class/tty")
-        self.addCleanup(subprocess.run, ["umount", "-n", "/sys/class/tty"])
-        for name, kind in (("ttyS0", "4"), ("ttyS1", "0")):
-            os.mkdir("/sys/class/tty/" + name)
-            with open("/sys/class/tty/%s/type" % name, "w") as account:
-                account.write(kind + "\n")
-        for name in ("ttyAMA0", "ttyS1", "ttyS0", "ttyACM0", "ttyUSB0"):
-            self.addCleanup(self.unplug, *self.plug(name))
-        traced = os.path.join(self.folder, "list.trace")
-        # LeakSanitizer cannot work under a tracer; the other cases keep it.
-        env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
-        listing = subprocess.run(
-            ["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", traced, self.program,
-             "--list"], stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=DEADLINE,
-            env=env)
-        self.assertEqual((listing.returncode, listing.stdout),
-                         (0, "ttyUSB0\nttyACM0\nttyS0\nttyAMA0\n"), listing.stderr)
-        with open(traced) as trace:
-            opened = [line for line in trace if '"/dev/tty' in line]
-        self.assertEqual(opened, [], "listing opens no port")
+        with self.bench.listing() as expected:
+            listing = self.bench.start(["--list"])
+            self.assertEqual(listing.finish()[:2], (0, expected))
+            self.bench.list_opens_no_port(self)
+
+
+class TerminalProgram(TerminalTable, unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.bench = PtyBench(PROGRAM)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.bench.close()
 
 
 def main():

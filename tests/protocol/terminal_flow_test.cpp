@@ -169,6 +169,10 @@ TEST(TerminalFlow, PrintsWhatTheEngineShowsAndEndsWithItsStatus) {
             EXPECT_EQ(sent, c.sent);
         }
         EXPECT_NE(output.messages.find(c.said), std::string::npos) << output.messages;
+        // A run that ends on the device's answer writes nothing after it.
+        if (c.status <= TerminalStatus::kSetRefused) {
+            EXPECT_NE(writer.writes.back(), "AT\r\n") << "a keep-alive after the answer";
+        }
     }
 }
 
