@@ -1,0 +1,78 @@
+"""An archive with an index caught mid-sync: install-deps installs the rest and names what it could not, with
+apt's reason; scripts/test then leaves out, and names, the tests that need it."""
+import hashlib, os, shutil, subprocess, tempfile, unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+ARCH = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+
+
+class InstallDeps(unittest.TestCase):
+    def setUp(self):
+        self.tmp = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, self.tmp)
+        self.tmp.chmod(0o755)  # apt reads the archive as its own user
+
+    def tree(self, name, script, fakes):  # a copy of the script, and fakes: path -> shell text
+        for path in "build/linux", "build/windows", "bin", "scripts":
+            (self.tmp / name / path).mkdir(parents=True)
+        shutil.copy(ROOT / "scripts" / script, self.tmp / name / "scripts")
+        for path, text in fakes.items():
+            (self.tmp / name / path).write_text("#!/bin/sh\n" + text)
+            (self.tmp / name / path).chmod(0o755)
+        return self.tmp / name
+
+    def suite(self, name, package, synced=True):
+        control = f"Package: {package}\nVersion: 1\nArchitecture: all\nMaintainer: t <t@t.org>\nDescription: t\n"
+        (self.tmp / package / "DEBIAN").mkdir(parents=True)
+        (self.tmp / package / "DEBIAN/control").write_text(control)
+        deb = self.tmp / f"{package}.deb"
+        subprocess.run(["dpkg-deb", "-b", self.tmp / package, deb], check=True, capture_output=True)
+        index = self.tmp / "dists" / name / f"main/binary-{ARCH}/Packages"
+        index.parent.mkdir(parents=True)
+        index.write_text(control + f"Filename: {deb.name}\nSize: {deb.stat().st_size}\n"
+                         f"SHA256: {hashlib.sha256(deb.read_bytes()).hexdigest()}\n")
+        data = index.read_bytes()
+        (index.parents[2] / "Release").write_text(
+            f"Suite: {name}\nSHA256:\n {hashlib.sha256(data).hexdigest()} {len(data)} main/binary-{ARCH}/Packages\n")
+        index.write_bytes(data if synced else data + b"Package: half-synced\n")
+        return f"deb [trusted=yes arch={ARCH}] file:{self.tmp} {name} main\n"
+
+    @unittest.skipUnless(os.geteuid() == 0, "install-deps goes through sudo for any other user")
+    def test_installs_the_rest_and_names_the_missing_with_apts_reason(self):
+        (self.tmp / "sources").write_text(self.suite("good", "openbox") + self.suite("mid-sync", "stress-ng", False))
+        runs = []
+        for tree in self.tmp / "plain", self.tmp / "strict":  # side by side, each with an apt state of its own
+            self.tree(tree.name, "install-deps", {"bin/dpkg": 'case "$*" in *--unpack*) echo "$@" >>"$0.log" ;;\n'
+                                                  '*--configure*) ;; *) exec dpkg "$@" ;; esac\n'})
+            (tree / "status").touch()
+            (tree / "apt.conf").write_text("".join(f'Dir::{key} "{value}";\n' for key, value in {
+                "Etc::Parts": tree / "none", "Etc::SourceParts": tree / "none", "Etc::SourceList": self.tmp / "sources",
+                "State": tree, "State::status": tree / "status", "Cache": tree, "Log": tree,
+                "Bin::dpkg": tree / "bin/dpkg"}.items()))
+            strict = ["--all-or-nothing"] if runs else []
+            runs.append(subprocess.Popen([tree / "scripts/install-deps", *strict, "wm", "stress"],
+                                         env=dict(os.environ, APT_CONFIG=str(tree / "apt.conf")),
+                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
+        output = "".join(run.communicate()[0] for run in runs)
+        self.assertEqual([run.returncode for run in runs], [0, 1], output)
+        self.assertEqual(output.count("apt-get update failed"), 6, output)  # three tries each
+        self.assertIn(f"{self.tmp}/openbox.deb", (self.tmp / "plain/bin/dpkg.log").read_text())
+        self.assertEqual((self.tmp / "plain/build/install-deps/missing").read_text(),
+                         "stress-ng\tE: Unable to locate package stress-ng (after apt-get update: E: Failed to fetch "
+                         f"file:{self.tmp}/dists/mid-sync/main/binary-{ARCH}/Packages  Hash Sum mismatch)\n")
+
+    def test_the_steps_leave_out_the_tests_that_need_it(self):
+        fake = 'echo "${0##*/} $*" >>"$LOG"; echo "| CPU, port closed |"\n'  # the last: the bench's table
+        missing = "mkdir -p build/install-deps; printf 'wine32:i386\\tE: No wine32\\n' >build/install-deps/missing\n"
+        tree = self.tree("test", "test", {"scripts/install-deps": fake + missing, **{path: fake for path in (
+            "scripts/fuzz", "scripts/package", "scripts/bench", "bin/cmake", "bin/ctest", "bin/gcovr")}})
+        env = dict(os.environ, LOG=str(tree / "log"), PATH=f"{tree}/bin:{os.environ['PATH']}")
+        fast = subprocess.run([tree / "scripts/test"], env=env, capture_output=True, text=True)
+        self.assertEqual(fast.returncode, 0, fast.stderr)
+        self.assertEqual(fast.stdout.splitlines()[-2], "| windows: end_to_end_win32 "
+                         "(not run: wine32:i386 could not be installed: E: No wine32) | 0 |")
+        self.assertIn("ctest --preset windows -LE release -E ^end_to_end_win32$\n", (tree / "log").read_text())
+        release = subprocess.run([tree / "scripts/test", "--release"], env=env, capture_output=True, text=True)
+        self.assertNotEqual(release.returncode, 0)
+        self.assertIn("--release runs every test, and wine32:i386 could not be installed", release.stderr)
