@@ -57,7 +57,7 @@ CASES = [
     dict(name="set ok", words=["ttyUSB0", "115200"], then="powercycle", status=0,
          out="version V2.1\nrate 9600\nset 115200 ok\n",
          wire=[b"AT+BAUD?\r\n", b"AT+BAUD=115200\r\n"], rate="115200"),
-    dict(name="set refused", words=["ttyUSB0", "57600"], device=["--mode", "error"],
+    dict(name="set refused", words=["ttyUSB0", "57600"], device=["--start-off", "--mode", "error"],
          then="powercycle", status=1, out="version V2.1\nrate unknown\nset 57600 failed\n",
          err="did not answer AT+BAUD=57600 with OK", rate="9600"),
     # Switched on before the run, on a line an earlier run left raw at
@@ -71,7 +71,7 @@ CASES = [
     # Each answer comes 2 s late: the banner is judged, then nothing valid
     # for the watchdog's 1.5 s.
     dict(name="the link lost midway", words=["ttyUSB0", "9600"],
-         device=["--mode", "slow", "--slow-delay", "2"], then="powercycle", status=4,
+         device=["--start-off", "--mode", "slow", "--slow-delay", "2"], then="powercycle", status=4,
          out="version V2.1\n", err="the link to the device was lost"),
     dict(name="unplugged while waiting", words=["ttyUSB0"], then="hangup", status=4, out="",
          err="/dev/ttyUSB0 went away"),
