@@ -272,6 +272,14 @@ def play_window(story, user, devices):
         story.expect("%s version" % name, story.drive("text", "version"), banner)
         story.drive("click", "open")
         story.drive("wait", "open", "打开串口", str(SECONDS * 1000))
+    # Opened again: the last session left nothing on the port (its
+    # exclusive mode, say) that refuses a user who is not root.
+    story.drive("select", "port", devices[0][0])
+    story.drive("click", "open")
+    story.expect("%s opened again" % devices[0][0],
+                 story.drive("wait", "open", "关闭串口", str(SECONDS * 1000)), "ok")
+    story.drive("click", "open")
+    story.drive("wait", "open", "打开串口", str(SECONDS * 1000))
     story.end("ctrl-c")
 
 
