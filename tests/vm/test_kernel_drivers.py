@@ -74,7 +74,7 @@ class GuestBench:
             self.guest = Guest(arch, program, work, self.devices[self.ports[0]].link,
                                usb.link if usb else None)
             print("  booted in %.1f s" % self.guest.boot_seconds)
-            self.holders = {}
+            self.holders, self.runs = {}, []
             for port in self.ports:
                 self.hold(port)
         except BaseException:
@@ -131,14 +131,15 @@ class GuestBench:
         self.hold(self.port)
         return True
 
-    def start(self, words, nobody=False):
+    def start(self, words, nobody=False, user=None):
         command = "exec baudset-cli " + " ".join(map(shlex.quote, words))
-        return GuestRun(self.guest, Guest.as_user("nobody", command) if nobody else command)
+        user = "nobody" if nobody else user
+        self.runs.append(GuestRun(self.guest, Guest.as_user(user, command) if user else command))
+        return self.runs[-1]
 
     def start_as_another_user(self, words):
         """A member of dialout, not root: root may open a port in exclusive mode."""
-        return GuestRun(self.guest, Guest.as_user(
-            "other", "exec baudset-cli " + " ".join(map(shlex.quote, words))))
+        return self.start(words, user="other")
 
     def shell(self, command):
         return self.guest.run(command)[1].decode()
