@@ -66,6 +66,7 @@ class GuestBench:
 
     def __init__(self, arch, program, work):
         self.ports, self.expected_listing, self.line_reaches_device = PORTS[arch]
+        os.makedirs(work, exist_ok=True)
         self.devices = {port: SimulatedDevice(os.path.join(work, port + ".link"), "--start-off")
                         for port in self.ports}
         usb = self.devices.get("ttyUSB0")
