@@ -7,15 +7,15 @@ simulated device on the host end of each line.
 
 amd64: the rows on a 16550A (8250, ttyS1) and on an FTDI adapter
 (ftdi_sio, ttyUSB0), which alone can be unplugged; arm64: on the PL011
-(ttyAMA0). PATH is the program for ARCH, or its release package
-(baudset-cli_*_ARCH.deb), as technicians install it. A third process holds
+(ttyAMA0). PATH is the program for ARCH, or "release" for the one in
+the release's package (build/dist/baudset-cli_*_ARCH.deb), as technicians
+install it. A third process holds
 each port throughout, so that anything the program leaves on the port
 outlives its run, as it does where a modem manager or a second terminal
 has the port open.
 """
 import argparse
 import contextlib
-import glob
 import os
 import shlex
 import subprocess
@@ -29,6 +29,9 @@ sys.path[:0] = [HERE, os.path.join(HERE, "..", "linux"), os.path.join(HERE, ".."
 from guest import Guest  # noqa: E402
 from harness import SimulatedDevice  # noqa: E402
 import test_terminal_program as table  # noqa: E402
+
+sys.path.insert(0, os.path.join(HERE, "..", "run"))
+from test_run_command import release_package  # noqa: E402
 
 ARGS = None
 # Per architecture: the ports the device is on, what --list finds, and
@@ -185,14 +188,16 @@ def tearDownModule():
 
 
 def program_for(arch, path):
-    """The program itself, or the one inside its package."""
-    if not path.endswith(".deb"):
+    """The program itself, or, given "release", the one in the release's
+    package of ARCH."""
+    if path != "release":
         return path
-    debs = sorted(glob.glob(path), key=os.path.getmtime)
-    if not debs:
-        raise SystemExit("no package %s: scripts/package builds it" % path)
+    deb = release_package(arch, "baudset-cli")
+    if deb is None:
+        raise SystemExit("no baudset-cli package for %s in build/dist: scripts/package builds it"
+                         % arch)
     unpacked = tempfile.mkdtemp(prefix="baudset-cli-%s." % arch)
-    subprocess.run(["dpkg-deb", "-x", debs[-1], unpacked], check=True)
+    subprocess.run(["dpkg-deb", "-x", deb, unpacked], check=True)
     return os.path.join(unpacked, "usr", "bin", "baudset-cli")
 
 
