@@ -350,13 +350,17 @@ class Device:
         self.flush_out()
         if on:
             return "ok"
-        # What is already written may still be on its way into the program's
-        # queue; reply once that has stopped changing.
+        return "ok %d" % self.settled_queue()
+
+    def settled_queue(self):
+        """What is already written may still be in the kernel's hand-over
+        from our end to the program's queue, where no count sees it: count
+        once that has stopped changing."""
         before, now = -1, self.queued_for_program()
         while now != before:
             time.sleep(0.002)
             before, now = now, self.queued_for_program()
-        return "ok %d" % now
+        return now
 
     def stall(self, on):
         if on == self.stalled:
@@ -583,7 +587,7 @@ class Device:
             if self.master is None:
                 return "error hung up"
             if cmd == "pending":
-                return "ok %d" % self.queued_for_program()
+                return "ok %d" % self.settled_queue()
             if arg not in ("on", "off"):
                 return "error use on or off"
             return (self.stream if cmd == "stream" else self.stall)(arg == "on")
