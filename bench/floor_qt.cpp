@@ -1,5 +1,5 @@
 // The Linux floor for scripts/bench: baudset's window laid out by the same
-// code as the Linux program's (linux/panel_layout.cpp), and nothing behind
+// code as the Linux program's (linux/window/panel_layout.cpp), and nothing behind
 // it: no port list read from /dev, no serial port, no dialogue, no timer,
 // no icon looked up in the theme. What the Linux program needs beyond this
 // to show its window is its own start-up cost.

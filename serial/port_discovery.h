@@ -18,3 +18,21 @@ PortList ListPorts(std::uint32_t mask);
 
 // "COM%d" into `name`; false when it does not fit.
 bool FormatPortName(int number, char* name, std::size_t size);
+
+// The ports Windows itself has registered (HARDWARE\DEVICEMAP\SERIALCOMM),
+// as Device Manager lists them. Unlike ProbeComPorts it opens nothing, so
+// no port's DTR rises, and it knows no bound at COM32.
+struct RegisteredPorts {
+    static constexpr int kMaxPorts = 256;
+    static constexpr int kNameSize = 64;  // UTF-8, zero-terminated
+    char names[kMaxPorts][kNameSize];
+    int count;
+};
+
+// Natural order: "COM2" before "COM10"; names too long or beyond
+// kMaxPorts are left out.
+void ListRegisteredPorts(RegisteredPorts& ports);
+
+// Negative, zero or positive as `a` sorts before, with or after `b`, runs of
+// digits compared by their value.
+int CompareNaturally(const char* a, const char* b);

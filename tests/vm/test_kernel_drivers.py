@@ -25,7 +25,7 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(HERE, "..", "linux"), os.path.join(HERE, "..")]
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "terminal"), os.path.join(HERE, "..")]
 from guest import Guest  # noqa: E402
 from harness import SimulatedDevice  # noqa: E402
 import test_terminal_program as table  # noqa: E402

@@ -40,9 +40,20 @@ struct TerminalRequest {
     char text[2048] = {};
 };
 
+// What --help says that differs by platform; UTF-8, each part ending in a
+// newline but the last.
+struct TerminalHelp {
+    const char* ports;    // how a port is named
+    const char* endings;  // the statuses of a run ended from outside
+    const char* more;     // where the manual is
+};
+extern const TerminalHelp kLinuxTerminalHelp;
+extern const TerminalHelp kWindowsTerminalHelp;
+
 // `arguments` without the program's name. Nothing is opened: a rate not in
 // the table is refused before any port is touched.
-TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, const char* version);
+TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, const char* version,
+                                      const TerminalHelp& help);
 
 // Where the terminal program's words go: results to standard output, one
 // line each, for scripts; prompts and errors to standard error, for the

@@ -23,6 +23,7 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         int rateIndex;
         std::uint32_t waitTicks;
         const char* said;  // a piece of the text, "" for none
+        const TerminalHelp* help = &kLinuxTerminalHelp;
     } cases[] = {
         {{"ttyUSB0"}, Action::Run, "ttyUSB0", -1, 6000, ""},
         {{"/dev/ttyAMA0", "115200"}, Action::Run, "/dev/ttyAMA0", 6, 6000, ""},
@@ -34,6 +35,8 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         {{"--list"}, Action::List, nullptr, -1, 6000, ""},
         {{"ttyUSB0", "-h"}, Action::Help, nullptr, -1, 6000, "exit status"},
         {{"-v"}, Action::Version, nullptr, -1, 6000, "baudset-cli 1.2+3.gabc\n"},
+        {{"--help"}, Action::Help, nullptr, -1, 6000, "or \\\\.\\COM12\n", &kWindowsTerminalHelp},
+        {{"--help"}, Action::Help, nullptr, -1, 6000, "by Ctrl-C, SIGTERM or SIGHUP\n"},
         // Rates are the table's, spelled as it spells them.
         {{"ttyUSB0", "115201"}, Action::Usage, nullptr, -1, 6000, "9600 14400 19200 38400 56000 57600 115200"},
         {{"ttyUSB0", ""}, Action::Usage, nullptr, -1, 6000, "''"},
@@ -52,7 +55,8 @@ TEST(ReadTerminalArguments, WordsToRequests) {
     };
     for (const auto& c : cases) {
         const TerminalRequest request =
-            ReadTerminalArguments(static_cast<int>(c.words.size()), c.words.data(), "1.2+3.gabc");
+            ReadTerminalArguments(static_cast<int>(c.words.size()), c.words.data(), "1.2+3.gabc",
+                                  *c.help);
         std::string line;
         for (const char* word : c.words) {
             line += std::string(" '") + word + "'";
@@ -65,6 +69,9 @@ TEST(ReadTerminalArguments, WordsToRequests) {
             EXPECT_EQ(request.waitTicks, c.waitTicks);
         }
         EXPECT_NE(std::string(request.text).find(c.said), std::string::npos);
+        if (c.action == Action::Help) {  // whole: the buffer took all of it
+            EXPECT_NE(std::string(request.text).find("\n详见 / see: "), std::string::npos);
+        }
         // A usage error ends with the usage line, for the one who typed it.
         EXPECT_EQ(std::string(request.text).find("用法 / usage: baudset-cli") != std::string::npos,
                   c.action == Action::Usage);
@@ -131,7 +138,7 @@ TEST(TerminalFlow, PrintsWhatTheEngineShowsAndEndsWithItsStatus) {
     for (const FlowCase& c : cases) {
         SCOPED_TRACE(c.title);
         const char* words[] = {"--wait", "2.5", "ttyUSB0", c.rate};
-        const TerminalRequest request = ReadTerminalArguments(c.rate != nullptr ? 4 : 3, words, "1");
+        const TerminalRequest request = ReadTerminalArguments(c.rate != nullptr ? 4 : 3, words, "1", kLinuxTerminalHelp);
         RxAccumulator accumulator;
         RecordingWriter writer;
         RecordingOutput output;

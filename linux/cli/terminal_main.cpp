@@ -127,7 +127,7 @@ int Run(const TerminalRequest& request) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const TerminalRequest request = ReadTerminalArguments(argc - 1, argv + 1, BAUDSET_VERSION);
+    const TerminalRequest request = ReadTerminalArguments(argc - 1, argv + 1, BAUDSET_VERSION, kLinuxTerminalHelp);
     switch (request.action) {
     case TerminalRequest::Action::Help:
     case TerminalRequest::Action::Version:

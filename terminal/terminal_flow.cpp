@@ -8,7 +8,9 @@ namespace {
 constexpr const char kUsageLine[] =
     "用法 / usage: baudset-cli [-w SECONDS] PORT [RATE] | --list | --help | --version\n";
 
-constexpr const char kHelp[] =
+// The help around what differs by platform: how a port is named, what else
+// ends a run, where the manual is.
+constexpr const char kHelpFormat[] =
     "用法: baudset-cli [选项] 端口 [波特率]\n"
     "      baudset-cli --list\n"
     "Usage: baudset-cli [OPTION] PORT [RATE]\n"
@@ -17,8 +19,7 @@ constexpr const char kHelp[] =
     "给出波特率时再把它设置为该值。\n"
     "Opens PORT at 9600 8N1, waits for the device's first line after a power cycle\n"
     "(its version) and reads its current rate; given RATE, then sets it.\n\n"
-    "端口 / PORT     ttyUSB0 之类的名字，或路径 / a name such as ttyUSB0, or a path\n"
-    "                such as /dev/serial/by-id/usb-...\n"
+    "%s"
     "波特率 / RATE   9600 14400 19200 38400 56000 57600 115200\n\n"
     "  -l, --list            列出串口，每行一个 / list the serial ports, one a line\n"
     "  -w, --wait SECONDS    等待设备第一行的秒数（默认 60）/\n"
@@ -30,8 +31,8 @@ constexpr const char kHelp[] =
     "退出状态 / exit status:  0 完成 / done;  1 设备拒绝了设置 / the set was refused;\n"
     "  2 用法错误 / usage;  3 无法打开端口 / the port cannot be opened;\n"
     "  4 设备无回应或连接中断 / nothing from the device, or the link lost;\n"
-    "  130, 143, 129 被 Ctrl-C、SIGTERM 或 SIGHUP 中断 / ended by Ctrl-C, SIGTERM or SIGHUP\n"
-    "详见 / see: man baudset-cli\n";
+    "%s"
+    "详见 / see: %s\n";
 
 bool Is(const char* word, const char* short_name, const char* long_name) {
     return std::strcmp(word, short_name) == 0 || std::strcmp(word, long_name) == 0;
@@ -93,7 +94,21 @@ int RateIndex(const char* text) {
 
 }  // namespace
 
-TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, const char* version) {
+const TerminalHelp kLinuxTerminalHelp = {
+    "端口 / PORT     ttyUSB0 之类的名字，或路径 / a name such as ttyUSB0, or a path\n"
+    "                such as /dev/serial/by-id/usb-...\n",
+    "  130, 143, 129 被 Ctrl-C、SIGTERM 或 SIGHUP 中断 / ended by Ctrl-C, SIGTERM or SIGHUP\n",
+    "man baudset-cli"};
+
+const TerminalHelp kWindowsTerminalHelp = {
+    "端口 / PORT     COM3 之类的名字，或 \\\\.\\COM12 / a name such as COM3, or \\\\.\\COM12\n",
+    "  130 被 Ctrl-C 或 Ctrl-Break 中断 / ended by Ctrl-C or Ctrl-Break;\n"
+    "  129 控制台窗口被关闭 / the console window was closed;\n"
+    "  143 注销或关机 / log-off or shut-down\n",
+    "usage.txt"};
+
+TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, const char* version,
+                                      const TerminalHelp& help) {
     const char* positional[2] = {};
     int positionals = 0;
     bool list = false;
@@ -113,7 +128,8 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
         } else if (Is(word, "-h", "--help")) {
             TerminalRequest request;
             request.action = TerminalRequest::Action::Help;
-            std::snprintf(request.text, sizeof request.text, "%s", kHelp);
+            std::snprintf(request.text, sizeof request.text, kHelpFormat, help.ports, help.endings,
+                          help.more);
             return request;
         } else if (Is(word, "-v", "--version")) {
             TerminalRequest request;

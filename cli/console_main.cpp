@@ -1,0 +1,313 @@
+// baudset-cli.exe: the window's dialogue from a Windows console, for
+// production lines that set boards from a batch file or PowerShell. The
+// flow is the portable one and the port is the window's; this file is only
+// the console, its control events and the 10 ms tick of a Windows process.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include "port_discovery.h"
+#include "serial_port.h"
+#include "terminal_flow.h"
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+namespace {
+
+// One of the process's standard handles. In a console window the text goes
+// through the wide-character API, so Chinese reads as characters whatever
+// the console's code page; to a file or a pipe it goes as UTF-8 bytes, which
+// findstr and PowerShell read as text. Lines end in CR LF, as Windows text.
+class StandardHandle {
+public:
+    explicit StandardHandle(DWORD which) : handle_(GetStdHandle(which)) {
+        DWORD mode = 0;
+        console_ = handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE &&
+                   GetConsoleMode(handle_, &mode) != 0;
+    }
+
+    // UTF-8 text; each "\n" is written as CR LF.
+    void Write(const char* text) {
+        const char* line = text;
+        while (*line != '\0') {
+            const char* end = std::strchr(line, '\n');
+            const std::size_t length = end != nullptr ? end - line : std::strlen(line);
+            WriteRun(line, length);
+            if (end == nullptr) {
+                break;
+            }
+            WriteRun("\r\n", 2);
+            line = end + 1;
+        }
+    }
+
+private:
+    // Converted in pieces that end on a character's first byte, so a long
+    // text needs no buffer of its length and no character is cut in two.
+    void WriteRun(const char* bytes, std::size_t length) {
+        if (handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE) {
+            return;
+        }
+        while (length > 0) {
+            std::size_t piece = length < kPiece ? length : kPiece;
+            while (piece < length && piece > 0 && (bytes[piece] & 0xC0) == 0x80) {
+                --piece;
+            }
+            DWORD written = 0;
+            if (console_) {
+                wchar_t wide[kPiece];
+                const int count = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(piece),
+                                                      wide, kPiece);
+                WriteConsoleW(handle_, wide, static_cast<DWORD>(count), &written, nullptr);
+            } else {
+                // A reader that went away is no reason to leave the device
+                // half set: the run goes on, unheard.
+                WriteFile(handle_, bytes, static_cast<DWORD>(piece), &written, nullptr);
+            }
+            bytes += piece;
+            length -= piece;
+        }
+    }
+
+    static constexpr std::size_t kPiece = 512;
+    HANDLE handle_;
+    bool console_ = false;
+};
+
+StandardHandle standardOutput(STD_OUTPUT_HANDLE);
+StandardHandle standardError(STD_ERROR_HANDLE);
+
+class ConsoleStreams : public TerminalOutput {
+public:
+    void Result(const char* line) override {
+        standardOutput.Write(line);
+        standardOutput.Write("\n");
+    }
+    void Message(const char* line) override {
+        standardError.Write("baudset-cli: ");
+        standardError.Write(line);
+        standardError.Write("\n");
+    }
+};
+
+// --- how a run ends from outside --------------------------------------------
+// Console control events arrive on a thread of their own. The handler only
+// tells the loop, which ends the run itself and closes the port; a closing
+// console waits for that, since the process ends when the handler returns.
+enum class Ending : LONG { None, Interrupt, HangUp, Terminate };
+volatile LONG requestedEnding = static_cast<LONG>(Ending::None);
+HANDLE endingRequested = nullptr;  // set by the handler
+HANDLE runEnded = nullptr;         // set once the port is closed
+// Windows ends a process this long after a close event at the latest.
+constexpr DWORD kCloseGraceMs = 4500;
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    Ending ending = Ending::Interrupt;
+    if (event == CTRL_CLOSE_EVENT) {
+        ending = Ending::HangUp;
+    } else if (event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        ending = Ending::Terminate;
+    }
+    InterlockedCompareExchange(&requestedEnding, static_cast<LONG>(ending),
+                               static_cast<LONG>(Ending::None));
+    SetEvent(endingRequested);
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        return TRUE;
+    }
+    WaitForSingleObject(runEnded, kCloseGraceMs);
+    return TRUE;
+}
+
+void TakeEnding(TerminalFlow& flow) {
+    switch (static_cast<Ending>(requestedEnding)) {
+    case Ending::Interrupt:
+        flow.OnInterrupt();
+        break;
+    case Ending::HangUp:
+        flow.OnHangUp();
+        break;
+    case Ending::Terminate:
+        flow.OnTerminate();
+        break;
+    case Ending::None:
+        break;
+    }
+}
+
+// --- opening -------------------------------------------------------------------
+// Windows' message for `error` in `language`, as UTF-8 without its line end;
+// false when Windows has none in that language.
+bool WindowsWords(DWORD error, DWORD language, char* text, std::size_t size) {
+    wchar_t wide[256];
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       language, wide, sizeof wide / sizeof wide[0], nullptr);
+    if (length == 0) {
+        std::snprintf(text, size, "Windows error %lu", static_cast<unsigned long>(error));
+        return false;
+    }
+    DWORD end = length;
+    while (end > 0 && (wide[end - 1] == L'\r' || wide[end - 1] == L'\n' || wide[end - 1] == L' ' ||
+                       wide[end - 1] == L'.' || wide[end - 1] == L'\x3002')) {
+        --end;
+    }
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(end), text,
+                                          static_cast<int>(size) - 1, nullptr, nullptr);
+    text[bytes > 0 ? bytes : 0] = '\0';
+    return true;
+}
+
+void SayOpenFailure(const char* name, DWORD error) {
+    ConsoleStreams streams;
+    char chinese[512];
+    char english[512];
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+        // Windows gives a COM port to one program at a time.
+        std::snprintf(chinese, sizeof chinese, "%s 正被其他程序使用。", name);
+        std::snprintf(english, sizeof english, "%s is in use by another program", name);
+    } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        std::snprintf(chinese, sizeof chinese,
+                      "%s 已不存在：串口适配器可能已被拔出。请重新插好后再打开；"
+                      "若它换了名字，请重新启动本程序。",
+                      name);
+        std::snprintf(english, sizeof english,
+                      "%s is not there: the adapter may have been unplugged", name);
+    } else {
+        // Windows' own words: in the system's language, and in English where
+        // Windows has them.
+        char local[256];
+        char words[256];
+        WindowsWords(error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), local, sizeof local);
+        if (!WindowsWords(error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), words,
+                          sizeof words)) {
+            std::memcpy(words, local, sizeof words);
+        }
+        const unsigned long code = error;
+        std::snprintf(chinese, sizeof chinese, "无法打开 %s：%s（错误 %lu）", name, local, code);
+        std::snprintf(english, sizeof english, "cannot open %s: %s (error %lu)", name, words, code);
+    }
+    streams.Message(chinese);
+    streams.Message(english);
+}
+
+// "COM3" as the technician types it, or the device path "\\.\COM12"; the
+// port is opened by its device path, which also reaches COM10 and above.
+void DevicePath(const char* port, char* path, std::size_t size) {
+    if (std::strncmp(port, "\\\\.\\", 4) == 0) {
+        std::snprintf(path, size, "%s", port);
+    } else {
+        std::snprintf(path, size, "\\\\.\\%s", port);
+    }
+}
+
+// --- the run -------------------------------------------------------------------
+// Until the flow has its answer: the reader thread fills the accumulator as
+// the bytes come, the loop ticks every 10 ms. A tick that comes late is not
+// made up for, as a window's timer does not: the engine counts ticks.
+int Run(const TerminalRequest& request) {
+    char path[320];
+    DevicePath(request.port, path, sizeof path);
+    endingRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // High resolution where Windows has it (10 1803 on): the default timer
+    // ticks every 15.6 ms, which would stretch every wait by half.
+    HANDLE tick = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                         TIMER_ALL_ACCESS);
+    if (tick == nullptr) {
+        tick = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+    }
+    if (endingRequested == nullptr || runEnded == nullptr || tick == nullptr) {
+        SayOpenFailure(request.port, GetLastError());
+        return TerminalStatus::kPortNotOpened;
+    }
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+
+    static RxAccumulator accumulator;
+    static SerialPort port(accumulator);
+    if (!port.Open(path)) {
+        const DWORD error = GetLastError();
+        SayOpenFailure(request.port, error);
+        SetEvent(runEnded);
+        return TerminalStatus::kPortNotOpened;
+    }
+    port.StartReader();
+    ConsoleStreams output;
+    TraceChannel trace;
+    TerminalFlow flow(request, accumulator, port, output, trace);
+    flow.Start(request.port);
+
+    LARGE_INTEGER firstTick;
+    firstTick.QuadPart = -100000;  // 10 ms from now, in 100 ns
+    SetWaitableTimer(tick, &firstTick, 10, nullptr, nullptr, FALSE);
+    const HANDLE waits[2] = {endingRequested, tick};
+    while (!flow.Finished()) {
+        const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        if (woken == WAIT_OBJECT_0) {
+            TakeEnding(flow);
+        } else if (woken == WAIT_OBJECT_0 + 1) {
+            flow.OnTick();
+        } else {
+            flow.OnInterrupt();  // cannot wait any more: end as if asked to
+        }
+    }
+    CancelWaitableTimer(tick);
+    port.Close();
+    SetEvent(runEnded);
+    return flow.ExitStatus();
+}
+
+int ListPorts() {
+    static RegisteredPorts ports;
+    ListRegisteredPorts(ports);
+    for (int i = 0; i < ports.count; ++i) {
+        standardOutput.Write(ports.names[i]);
+        standardOutput.Write("\n");
+    }
+    return TerminalStatus::kDone;
+}
+
+}  // namespace
+
+// The arguments as UTF-8 from the wide command line, so a port or a wait
+// typed in any code page arrives as typed.
+int wmain(int count, wchar_t* wideArguments[]) {
+    static char storage[4096];
+    static const char* arguments[64];
+    int taken = 0;
+    std::size_t used = 0;
+    if (count - 1 > 64) {
+        standardError.Write("baudset-cli: 参数太多 / too many arguments\n");
+        return TerminalStatus::kUsage;
+    }
+    for (int i = 1; i < count; ++i) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wideArguments[i], -1, storage + used,
+                                              static_cast<int>(sizeof storage - used), nullptr,
+                                              nullptr);
+        if (bytes == 0) {
+            standardError.Write("baudset-cli: 参数太长 / the arguments are too long\n");
+            return TerminalStatus::kUsage;
+        }
+        arguments[taken++] = storage + used;
+        used += bytes;
+    }
+    static TerminalRequest request;
+    request = ReadTerminalArguments(taken, arguments, BAUDSET_VERSION, kWindowsTerminalHelp);
+    switch (request.action) {
+    case TerminalRequest::Action::Help:
+    case TerminalRequest::Action::Version:
+        standardOutput.Write(request.text);
+        return TerminalStatus::kDone;
+    case TerminalRequest::Action::Usage:
+        standardError.Write(request.text);
+        return TerminalStatus::kUsage;
+    case TerminalRequest::Action::List:
+        return ListPorts();
+    case TerminalRequest::Action::Run:
+        break;
+    }
+    return Run(request);
+}
