@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "open_failure.h"
 #include "port_discovery.h"
 #include "serial_port.h"
 #include "terminal_flow.h"
@@ -139,59 +140,12 @@ void TakeEnding(TerminalFlow& flow) {
 }
 
 // --- opening -------------------------------------------------------------------
-// Windows' message for `error` in `language`, as UTF-8 without its line end;
-// false when Windows has none in that language.
-bool WindowsWords(DWORD error, DWORD language, char* text, std::size_t size) {
-    wchar_t wide[256];
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                       language, wide, sizeof wide / sizeof wide[0], nullptr);
-    if (length == 0) {
-        std::snprintf(text, size, "Windows error %lu", static_cast<unsigned long>(error));
-        return false;
-    }
-    DWORD end = length;
-    while (end > 0 && (wide[end - 1] == L'\r' || wide[end - 1] == L'\n' || wide[end - 1] == L' ' ||
-                       wide[end - 1] == L'.' || wide[end - 1] == L'\x3002')) {
-        --end;
-    }
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(end), text,
-                                          static_cast<int>(size) - 1, nullptr, nullptr);
-    text[bytes > 0 ? bytes : 0] = '\0';
-    return true;
-}
-
 void SayOpenFailure(const char* name, DWORD error) {
+    OpenFailureText text;
+    DescribeOpenFailure(error, name, text);
     ConsoleStreams streams;
-    char chinese[512];
-    char english[512];
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
-        // Windows gives a COM port to one program at a time.
-        std::snprintf(chinese, sizeof chinese, "%s 正被其他程序使用。", name);
-        std::snprintf(english, sizeof english, "%s is in use by another program", name);
-    } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-        std::snprintf(chinese, sizeof chinese,
-                      "%s 已不存在：串口适配器可能已被拔出。请重新插好后再打开；"
-                      "若它换了名字，请重新启动本程序。",
-                      name);
-        std::snprintf(english, sizeof english,
-                      "%s is not there: the adapter may have been unplugged", name);
-    } else {
-        // Windows' own words: in the system's language, and in English where
-        // Windows has them.
-        char local[256];
-        char words[256];
-        WindowsWords(error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), local, sizeof local);
-        if (!WindowsWords(error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), words,
-                          sizeof words)) {
-            std::memcpy(words, local, sizeof words);
-        }
-        const unsigned long code = error;
-        std::snprintf(chinese, sizeof chinese, "无法打开 %s：%s（错误 %lu）", name, local, code);
-        std::snprintf(english, sizeof english, "cannot open %s: %s (error %lu)", name, words, code);
-    }
-    streams.Message(chinese);
-    streams.Message(english);
+    streams.Message(text.chinese);
+    streams.Message(text.english);
 }
 
 // "COM3" as the technician types it, or the device path "\\.\COM12"; the

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """baudset-cli as a shell script or a technician over SSH meets it, against
 the simulated device: one table of cases, each a run of the program with
-standard input /dev/null and standard output a pipe, and no display.
+standard input /dev/null and standard output a pipe, and no display. The
+same table runs for baudset-cli.exe under Wine; a row that one platform
+cannot have says which and why.
 
   scripts/private-dev -- python3 test_terminal_program.py --program PATH [unittest options]
+  wine-rig exec --prefix P --port 3=WORK/com3 --port 12=WORK/com12 --port 40=WORK/com40 -- \
+      python3 test_terminal_program.py --program baudset-cli.exe --wine WORK
 
 It runs in a /dev of its own, where each case's device is bound in as a
 node of its own at /dev/ttyUSB0, as an adapter's is: its lock is
@@ -13,6 +17,7 @@ program as nobody and are skipped where there is no such account to be.
 """
 import argparse
 import contextlib
+import ctypes
 import os
 import random
 import re
@@ -30,6 +35,7 @@ from harness import SimulatedDevice, wait_until  # noqa: E402
 from private_dev import mount  # noqa: E402
 
 PROGRAM = None  # set from --program
+WORK = None  # set from --wine
 PROMPT = "power-cycle the device now"
 LOCK = "/var/lock/LCK..ttyUSB0"
 BY_ID = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"
@@ -74,33 +80,42 @@ CASES = [
          device=["--start-off", "--mode", "slow", "--slow-delay", "2"], then="powercycle", status=4,
          out="version V2.1\n", err="the link to the device was lost"),
     dict(name="unplugged while waiting", words=["ttyUSB0"], then="hangup", status=4, out="",
-         err="/dev/ttyUSB0 went away"),
+         err="/dev/ttyUSB0 went away",
+         only=("linux", "the Windows serial layer hears of no unplug; the run ends with its wait")),
     dict(name="a port that is not there", words=["/dev/ttyUSB7"], status=3, out="",
          err="/dev/ttyUSB7 已不存在", prompted=False),
     dict(name="denied", words=["ttyUSB0"], nobody=True, mode=(0, 20, 0o660), status=3,
+         only=("linux", "a COM port has no owner, group or mode"),
          out="", err="\nsudo usermod -aG dialout nobody\nbaudset-cli: no permission to open "
          "/dev/ttyUSB0: only members of the group dialout", prompted=False),
     dict(name="busy: another run holds its lock", words=["ttyUSB0"], holder=True, status=3,
+         only=("linux", "lock files are a Linux convention"),
          out="", err="/dev/ttyUSB0 正被其他程序使用（锁文件 %s）。" % LOCK, prompted=False),
     dict(name="busy: another run holds the port in exclusive mode", words=["ttyUSB0"],
          holder=True, nobody=True, mode=(0, 0, 0o666), status=3, out="",
          err="/dev/ttyUSB0 正被其他程序使用。\n", prompted=False),
     dict(name="a lock left by a program that died is taken over", words=["ttyUSB0"],
+         only=("linux", "lock files are a Linux convention"),
          stale_lock=True, then="powercycle", status=0, out="version V2.1\nrate 9600\n"),
     # The serial core's account says that no UART stands behind the port.
     dict(name="a named port with no UART behind it", words=["ttyUSB0"], no_uart=True, status=3,
+         only=("linux", "Windows names no COM port without a driver behind it"),
          out="", err="no serial hardware answers behind /dev/ttyUSB0", prompted=False),
     # Left by another program at another rate and format, and cooked.
     dict(name="a line left otherwise is 9600 8N1 raw while the run holds it",
          leave="115200 cs7 parenb parodd cstopb icanon echo isig opost ixon crtscts",
-         words=["ttyUSB0"], then="powercycle", status=0, out="version V2.1\nrate 9600\n"),
+         words=["ttyUSB0"], then="powercycle", status=0, out="version V2.1\nrate 9600\n",
+         only=("linux", "each Windows program sets a COM port's line itself; none expects it back")),
     dict(name="Ctrl-C", words=["ttyUSB0", "115200"], then="INT", status=130, out="",
          err="interrupted", rate="9600"),
     dict(name="SIGTERM", words=["ttyUSB0"], then="TERM", status=143, out="",
-         err="terminated"),
+         err="terminated", only=("linux", "Windows has no SIGTERM")),
+    dict(name="the port by its device path", words=["\\\\.\\ttyUSB0", "57600"], then="powercycle",
+         status=0, out="version V2.1\nrate 9600\nset 57600 ok\n", rate="57600",
+         only=("windows", "a device path \\\\.\\NAME is Windows'")),
     # Locked by the name the link resolves to, as the window locks it.
     dict(name="a udev by-id link as the port", words=[BY_ID, "38400"], locked=True,
-         then="powercycle",
+         then="powercycle", only=("linux", "udev's links are Linux's"),
          status=0, out="version V2.1\nrate 9600\nset 38400 ok\n", rate="38400"),
 ]
 
@@ -154,6 +169,7 @@ class PtyBench:
     device's own side of the pty holds the port throughout."""
 
     port = "ttyUSB0"
+    platform = "linux"
     line_reaches_device = True  # the pty's other end reads the line's settings
 
     def __init__(self, program):
@@ -175,6 +191,11 @@ class PtyBench:
         if case.get("nobody") and not self.nobody:
             return "no other account here"
         return None
+
+    @staticmethod
+    def spell(text, port):
+        """The row's words as the program here says them."""
+        return text.replace("ttyUSB0", port)
 
     def plug(self, device_args, name="ttyUSB0"):
         """A device at /dev/NAME."""
@@ -252,6 +273,84 @@ class PtyBench:
         test.assertEqual(opened, [], "listing opens no port")
 
 
+class WineBench:
+    """baudset-cli.exe under Wine, inside `wine-rig exec`, which was given
+    COM3, COM12 and COM40 as links in `work`: each case's device stands at
+    COM3's. Wine's persistent server keeps each start short."""
+
+    port = "COM3"
+    platform = "windows"
+
+    def __init__(self, program, work):
+        self.program, self.work = program, work
+        self.runs = []
+        os.makedirs(work, exist_ok=True)
+        # The prefix boots at the first start, not inside a timed case. Its
+        # services outlive the start and keep whatever output it had open.
+        subprocess.run(["wine64", program, "--version"], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300,
+                       check=True)
+
+    def close(self):
+        pass
+
+    def cannot(self, case):
+        if case.get("holder"):
+            # Windows refuses the second opener with access denied, and the
+            # console says so (open_failure_tests); Wine lets both open.
+            return "Wine lets a second program open a COM port that one holds"
+        return None
+
+    @staticmethod
+    def spell(text, port):
+        return text.replace("/dev/ttyUSB", "ttyUSB").replace("ttyUSB0", port) \
+            .replace("ttyUSB7", "COM7")
+
+    def plug(self, device_args, name="COM3"):
+        return SimulatedDevice(os.path.join(self.work, name.lower()), *device_args)
+
+    def unplug(self, device):
+        device.stop()
+
+    def start(self, words, nobody=False):
+        self.runs.append(LocalRun(["wine64", self.program] + words))
+        return self.runs[-1]
+
+    start_as_another_user = start
+
+    def lock_held(self):
+        return False
+
+    def set_mode(self, uid, gid, mode):
+        pass  # only the exclusive-mode row gets here: Windows' own is always on
+
+    @contextlib.contextmanager
+    def listing(self):
+        """The rig's three ports, devices behind them."""
+        with contextlib.ExitStack() as plugged:
+            self.listed = [self.plug(["--start-off"], name) for name in ("COM40", "COM3", "COM12")]
+            for device in self.listed:
+                plugged.callback(self.unplug, device)
+            yield "COM3\nCOM12\nCOM40\n"
+
+    def list_opens_no_port(self, test):
+        """Wine's server opens a COM port's device for the program, so the
+        ptys themselves are watched: an open of any shows in inotify."""
+        libc = ctypes.CDLL(None, use_errno=True)
+        watcher = libc.inotify_init1(os.O_NONBLOCK)
+        try:
+            for device in self.listed:
+                test.assertGreaterEqual(libc.inotify_add_watch(
+                    watcher, os.path.realpath(device.link).encode(), 0x20), 0)  # IN_OPEN
+            test.assertEqual(self.start(["--list"]).finish()[0], 0)
+            # Events are queued by the open itself: ours must be the only one.
+            os.close(os.open(self.listed[0].link, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK))
+            events = os.read(watcher, 4096)
+            test.assertEqual(len(events), 16, "only our own open, none by the listing")
+        finally:
+            os.close(watcher)
+
+
 @contextlib.contextmanager
 def kernel_account(types):
     """/sys/class/tty as the serial core keeps it: each port's UART type."""
@@ -279,7 +378,9 @@ class TerminalTable:
         phases.seed(seed)
         for case in CASES:
             with self.subTest(case["name"]):
-                reason = self.bench.cannot(case)
+                only = case.get("only", (self.bench.platform, ""))
+                reason = "%s only: %s" % only if only[0] != self.bench.platform \
+                    else self.bench.cannot(case)
                 if reason:
                     print("  skipped (%s): %s" % (reason, case["name"]))
                     continue
@@ -319,7 +420,7 @@ class TerminalTable:
         with bench.without_uart() if case.get("no_uart") else contextlib.nullcontext(bench.port) \
                 as port:
             begun = time.monotonic()
-            program = bench.start([port if w == "ttyUSB0" else w for w in case["words"]],
+            program = bench.start([bench.spell(w, port) for w in case["words"]],
                                   nobody=case.get("nobody", False))
             if case.get("prompted", True):
                 wait_until(lambda: PROMPT in program.said() or program.poll() is not None,
@@ -339,9 +440,8 @@ class TerminalTable:
         seconds = time.monotonic() - begun
         print("  %-55s status %3d in %5.2f s" % (case["name"], status, seconds))
         # The rows name their port ttyUSB0; the bench's may be another.
-        self.assertEqual((status, out), (case["status"], case["out"].replace("ttyUSB0", port)),
-                         err)
-        self.assertIn(case.get("err", "").replace("ttyUSB0", port), err)
+        self.assertEqual((status, out), (case["status"], bench.spell(case["out"], port)), err)
+        self.assertIn(bench.spell(case.get("err", ""), port), err)
         self.assertEqual(PROMPT in err, case.get("prompted", True), err)
         if "seconds" in case:
             self.assertGreaterEqual(seconds, case["seconds"][0])
@@ -408,12 +508,53 @@ class TerminalProgram(TerminalTable, unittest.TestCase):
         cls.bench.close()
 
 
+class WindowsTerminalProgram(TerminalTable, unittest.TestCase):
+    """baudset-cli.exe: the same table, and what only a Windows console has."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.bench = WineBench(PROGRAM, WORK)
+
+    def test_text_is_utf8_in_a_file_and_characters_in_a_console(self):
+        with tempfile.TemporaryFile() as saved:
+            subprocess.run(["wine64", PROGRAM, "--help"], stdout=saved, timeout=DEADLINE,
+                           check=True)
+            saved.seek(0)
+            text = saved.read()
+        self.assertIn("以 9600 8N1 打开端口".encode(), text)
+        self.assertIn(b"\r\nUsage: baudset-cli [OPTION] PORT [RATE]\r\n", text)
+        # On a terminal Wine gives the program a console, whose host turns
+        # what reaches it into the terminal's UTF-8: a prompt written as
+        # bytes of the console's code page would come out as other letters.
+        main_end, program_end = os.openpty()
+        run = subprocess.Popen(["wine64", PROGRAM, "--wait", "0.5", "COM7"], stdin=program_end,
+                               stdout=program_end, stderr=program_end, start_new_session=True,
+                               env=dict(os.environ, LC_ALL="C.UTF-8"))
+        os.close(program_end)
+        shown = b""
+        with contextlib.suppress(OSError):  # EIO once the console's host has gone
+            while True:
+                piece = os.read(main_end, 4096)
+                if not piece:
+                    break
+                shown += piece
+        os.close(main_end)
+        self.assertEqual(run.wait(timeout=DEADLINE), 3)
+        self.assertIn("COM7 已不存在：串口适配器可能已被拔出", shown.decode("utf-8", "replace"))
+
+
 def main():
-    global PROGRAM
+    global PROGRAM, WORK
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
+    parser.add_argument("--wine", metavar="WORK",
+                        help="baudset-cli.exe, inside wine-rig exec with COM3, COM12 and COM40 "
+                             "linked to WORK/com3, com12 and com40")
     args, rest = parser.parse_known_args()
     PROGRAM = os.path.abspath(args.program)
+    WORK = args.wine and os.path.abspath(args.wine)
+    # The other platform's class stands aside.
+    del globals()["TerminalProgram" if args.wine else "WindowsTerminalProgram"]
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -99,6 +99,9 @@ class GuestBench:
         table.wait_until(lambda: self.guest.run(held)[0] == 0, table.DEADLINE,
                          "a third process holding " + port)
 
+    platform = "linux"
+    spell = staticmethod(table.PtyBench.spell)
+
     def cannot(self, case):
         if any(arg not in ("--start-off", "--mode", "error")
                for arg in case.get("device", [])):

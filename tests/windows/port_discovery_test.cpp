@@ -1,5 +1,8 @@
-// The test driver maps exactly COM3, COM10 and COM33 (and no host device).
+// The test driver maps exactly COM3, COM10 and COM33 (and no host device),
+// and registers them where Windows lists its ports.
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "port_discovery.h"
 
@@ -35,4 +38,32 @@ TEST(PortDiscovery, NameThatDoesNotFitIsRefused) {
     EXPECT_FALSE(FormatPortName(10, name, sizeof name));
     EXPECT_TRUE(FormatPortName(3, name, sizeof name));
     EXPECT_STREQ(name, "COM3");
+}
+
+TEST(PortDiscovery, RegisteredPortsInNaturalOrderBeyond32) {
+    static RegisteredPorts ports;
+    ListRegisteredPorts(ports);
+    ASSERT_EQ(ports.count, 3);
+    EXPECT_STREQ(ports.names[0], "COM3");
+    EXPECT_STREQ(ports.names[1], "COM10");
+    EXPECT_STREQ(ports.names[2], "COM33");
+}
+
+TEST(PortDiscovery, NaturalOrder) {
+    const struct {
+        const char* a;
+        const char* b;
+        int order;
+    } cases[] = {
+        {"COM2", "COM10", -1}, {"COM10", "COM9", 1},   {"COM10", "COM10", 0},
+        {"COM010", "COM9", 1}, {"COM1", "COM1A", -1},  {"CNCA0", "COM1", -1},
+        {"COM", "COM1", -1},   {"COM99999999999999999999", "COM100", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " " + c.b);
+        const int order = CompareNaturally(c.a, c.b);
+        EXPECT_EQ((order > 0) - (order < 0), c.order);
+        const int reverse = CompareNaturally(c.b, c.a);
+        EXPECT_EQ((reverse > 0) - (reverse < 0), -c.order);
+    }
 }
