@@ -30,7 +30,7 @@ bool WindowsWords(DWORD error, DWORD language, char* text, std::size_t size) {
 }  // namespace
 
 void DescribeOpenFailure(DWORD error, const char* name, OpenFailureText& text) {
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_BUSY) {
         std::snprintf(text.chinese, sizeof text.chinese, "%s 正被其他程序使用。", name);
         std::snprintf(text.english, sizeof text.english, "%s is in use by another program", name);
     } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {

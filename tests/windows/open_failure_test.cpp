@@ -14,6 +14,7 @@ TEST(OpenFailure, EachErrorInBothLanguages) {
         // Windows refuses the second opener of a port with access denied.
         {ERROR_ACCESS_DENIED, "COM3 正被其他程序使用。", "COM3 is in use by another program"},
         {ERROR_SHARING_VIOLATION, "COM3 正被其他程序使用。", "COM3 is in use by another program"},
+        {ERROR_BUSY, "COM3 正被其他程序使用。", "COM3 is in use by another program"},
         {ERROR_FILE_NOT_FOUND, "COM3 已不存在：串口适配器可能已被拔出。",
          "COM3 is not there: the adapter may have been unplugged"},
         {ERROR_PATH_NOT_FOUND, "COM3 已不存在", "COM3 is not there"},
