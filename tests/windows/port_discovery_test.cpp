@@ -2,8 +2,6 @@
 // and registers them where Windows lists its ports.
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "port_discovery.h"
 
 TEST(PortDiscovery, FindsExactlyThePortsThatExistUpTo32) {
@@ -43,27 +41,8 @@ TEST(PortDiscovery, NameThatDoesNotFitIsRefused) {
 TEST(PortDiscovery, RegisteredPortsInNaturalOrderBeyond32) {
     static RegisteredPorts ports;
     ListRegisteredPorts(ports);
-    ASSERT_EQ(ports.count, 3);
+    ASSERT_EQ(ports.count, 3);  // as text, COM10 and COM33 would come before COM3
     EXPECT_STREQ(ports.names[0], "COM3");
     EXPECT_STREQ(ports.names[1], "COM10");
     EXPECT_STREQ(ports.names[2], "COM33");
-}
-
-TEST(PortDiscovery, NaturalOrder) {
-    const struct {
-        const char* a;
-        const char* b;
-        int order;
-    } cases[] = {
-        {"COM2", "COM10", -1}, {"COM10", "COM9", 1},   {"COM10", "COM10", 0},
-        {"COM010", "COM9", 1}, {"COM1", "COM1A", -1},  {"CNCA0", "COM1", -1},
-        {"COM", "COM1", -1},   {"COM99999999999999999999", "COM100", 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.a) + " " + c.b);
-        const int order = CompareNaturally(c.a, c.b);
-        EXPECT_EQ((order > 0) - (order < 0), c.order);
-        const int reverse = CompareNaturally(c.b, c.a);
-        EXPECT_EQ((reverse > 0) - (reverse < 0), -c.order);
-    }
 }
