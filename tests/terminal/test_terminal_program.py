@@ -6,7 +6,7 @@ same table runs for baudset-cli.exe under Wine; a row that one platform
 cannot have says which and why.
 
   scripts/private-dev -- python3 test_terminal_program.py --program PATH [unittest options]
-  wine-rig exec --prefix P --port 3=WORK/com3 --port 12=WORK/com12 --port 40=WORK/com40 -- \
+  wine-rig exec --prefix P --register --port 3=WORK/com3 --port 12=WORK/com12 --port 40=WORK/com40 -- \
       python3 test_terminal_program.py --program baudset-cli.exe --wine WORK
 
 It runs in a /dev of its own, where each case's device is bound in as a
@@ -274,9 +274,9 @@ class PtyBench:
 
 
 class WineBench:
-    """baudset-cli.exe under Wine, inside `wine-rig exec`, which was given
-    COM3, COM12 and COM40 as links in `work`: each case's device stands at
-    COM3's. Wine's persistent server keeps each start short."""
+    """baudset-cli.exe under Wine, inside `wine-rig exec --register`, which
+    was given COM3, COM12 and COM40 as links in `work`: each case's device
+    stands at COM3's. Wine's persistent server keeps each start short."""
 
     port = "COM3"
     platform = "windows"
