@@ -175,7 +175,13 @@ int Run(const TerminalRequest& request) {
         tick = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
     }
     if (endingRequested == nullptr || runEnded == nullptr || tick == nullptr) {
-        SayOpenFailure(request.port, GetLastError());
+        // Before the port: say so, not that the port failed.
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "Windows 没有给出计时器或事件（错误 %lu）/ Windows gave no timer or event "
+                      "(error %lu)",
+                      GetLastError(), GetLastError());
+        ConsoleStreams().Message(line);
         return TerminalStatus::kPortNotOpened;
     }
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
