@@ -8,7 +8,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "open_failure.h"
+#include "com_open_failure.h"
 #include "port_discovery.h"
 #include "serial_port.h"
 #include "terminal_flow.h"
@@ -18,6 +18,13 @@
 #endif
 
 namespace {
+
+const TerminalHelp kHelp = {
+    "端口 / PORT     COM3 之类的名字，或 \\\\.\\COM12 / a name such as COM3, or \\\\.\\COM12\n",
+    "  130 被 Ctrl-C 或 Ctrl-Break 中断 / ended by Ctrl-C or Ctrl-Break;\n"
+    "  129 控制台窗口被关闭 / the console window was closed;\n"
+    "  143 注销或关机 / log-off or shut-down\n",
+    "usage.txt"};
 
 // One of the process's standard handles. In a console window the text goes
 // through the wide-character API, so Chinese reads as characters whatever
@@ -141,21 +148,10 @@ void TakeEnding(TerminalFlow& flow) {
 
 // --- opening -------------------------------------------------------------------
 void SayOpenFailure(const char* name, DWORD error) {
-    OpenFailureText text;
-    DescribeOpenFailure(error, name, text);
+    const OpenFailure failure = DescribeComOpenFailure(error, name);
     ConsoleStreams streams;
-    streams.Message(text.chinese);
-    streams.Message(text.english);
-}
-
-// "COM3" as the technician types it, or the device path "\\.\COM12"; the
-// port is opened by its device path, which also reaches COM10 and above.
-void DevicePath(const char* port, char* path, std::size_t size) {
-    if (std::strncmp(port, "\\\\.\\", 4) == 0) {
-        std::snprintf(path, size, "%s", port);
-    } else {
-        std::snprintf(path, size, "\\\\.\\%s", port);
-    }
+    streams.Message(failure.chinese);
+    streams.Message(failure.english);
 }
 
 // --- the run -------------------------------------------------------------------
@@ -164,7 +160,10 @@ void DevicePath(const char* port, char* path, std::size_t size) {
 // made up for, as a window's timer does not: the engine counts ticks.
 int Run(const TerminalRequest& request) {
     char path[320];
-    DevicePath(request.port, path, sizeof path);
+    if (!ComDevicePath(request.port, path, sizeof path)) {
+        SayOpenFailure(request.port, ERROR_FILENAME_EXCED_RANGE);
+        return TerminalStatus::kPortNotOpened;
+    }
     endingRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // High resolution where Windows has it (10 1803 on): the default timer
@@ -220,7 +219,7 @@ int Run(const TerminalRequest& request) {
     return flow.ExitStatus();
 }
 
-int ListPorts() {
+int PrintRegisteredPorts() {
     static RegisteredPorts ports;
     ListRegisteredPorts(ports);
     for (int i = 0; i < ports.count; ++i) {
@@ -255,7 +254,7 @@ int wmain(int count, wchar_t* wideArguments[]) {
         used += bytes;
     }
     static TerminalRequest request;
-    request = ReadTerminalArguments(taken, arguments, BAUDSET_VERSION, kWindowsTerminalHelp);
+    request = ReadTerminalArguments(taken, arguments, BAUDSET_VERSION, kHelp);
     switch (request.action) {
     case TerminalRequest::Action::Help:
     case TerminalRequest::Action::Version:
@@ -265,7 +264,7 @@ int wmain(int count, wchar_t* wideArguments[]) {
         standardError.Write(request.text);
         return TerminalStatus::kUsage;
     case TerminalRequest::Action::List:
-        return ListPorts();
+        return PrintRegisteredPorts();
     case TerminalRequest::Action::Run:
         break;
     }

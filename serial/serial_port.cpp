@@ -1,6 +1,7 @@
 #include "serial_port.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -35,6 +36,12 @@ void ConfigureLine(HANDLE port) {
 }
 
 }  // namespace
+
+bool ComDevicePath(const char* name, char* path, std::size_t size) {
+    const char* prefix = std::strncmp(name, "\\\\.\\", 4) == 0 ? "" : "\\\\.\\";
+    const int length = std::snprintf(path, size, "%s%s", prefix, name);
+    return length >= 0 && static_cast<std::size_t>(length) < size;
+}
 
 bool SerialPort::Open(const char* path) {
     Close();

@@ -9,6 +9,11 @@
 #include "protocol_engine.h"
 #include "rx_accumulator.h"
 
+// The device path of a port as the technician names it: "COM3" becomes
+// "\\.\COM3", which also reaches COM10 and above; a device path stays as
+// it is. False when it does not fit.
+bool ComDevicePath(const char* name, char* path, std::size_t size);
+
 // The one serial port the program talks through, and the reader thread that
 // feeds what the device sends into the accumulator.
 //

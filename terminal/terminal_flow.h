@@ -5,12 +5,13 @@
 
 #include "protocol_engine.h"
 #include "rx_accumulator.h"
+#include "terminal_arguments.h"
 #include "trace_channel.h"
 
 // The terminal program's dialogue with the technician and with a shell
-// script: what its command line means, what it waits for, when it asks for
-// the set, what it prints and with which status it ends. No platform here:
-// each platform's terminal program supplies its own main, port and loop.
+// script: what it waits for, when it asks for the set, what it prints and
+// with which status it ends. No platform here: each platform's terminal
+// program supplies its own main, port and loop.
 
 // Exit statuses, documented in the manual page: scripts test them.
 namespace TerminalStatus {
@@ -23,37 +24,6 @@ constexpr int kHungUp = 129;       // 128 + SIGHUP: the terminal or SSH session 
 constexpr int kInterrupted = 130;  // 128 + SIGINT, as shells report it
 constexpr int kTerminated = 143;   // 128 + SIGTERM
 }  // namespace TerminalStatus
-
-// What the command line asks for.
-struct TerminalRequest {
-    enum class Action { Run, List, Help, Version, Usage };
-    static constexpr std::uint32_t kTicksPerSecond = 100;  // the engine's 10 ms tick
-    static constexpr std::uint32_t kDefaultWaitSeconds = 60;
-    static constexpr std::uint32_t kMaxWaitSeconds = 24 * 60 * 60;
-
-    Action action = Action::Usage;
-    const char* port = nullptr;  // as typed: a name from the list, or a path
-    int rateIndex = -1;          // into kRateTable; -1 reads only
-    std::uint32_t waitTicks = kDefaultWaitSeconds * kTicksPerSecond;
-    // For Help and Version, standard output's text; for Usage, standard
-    // error's. UTF-8, ending in a newline.
-    char text[2048] = {};
-};
-
-// What --help says that differs by platform; UTF-8, each part ending in a
-// newline but the last.
-struct TerminalHelp {
-    const char* ports;    // how a port is named
-    const char* endings;  // the statuses of a run ended from outside
-    const char* more;     // where the manual is
-};
-extern const TerminalHelp kLinuxTerminalHelp;
-extern const TerminalHelp kWindowsTerminalHelp;
-
-// `arguments` without the program's name. Nothing is opened: a rate not in
-// the table is refused before any port is touched.
-TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, const char* version,
-                                      const TerminalHelp& help);
 
 // Where the terminal program's words go: results to standard output, one
 // line each, for scripts; prompts and errors to standard error, for the

@@ -136,7 +136,7 @@ void WizardPanel::OpenSelectedPort() {
     char narrowName[40];
     WideToUtf8(name, narrowName, sizeof narrowName);
     char path[48];
-    std::snprintf(path, sizeof path, "\\\\.\\%s", narrowName);
+    ComDevicePath(narrowName, path, sizeof path);
 
     // A port that cannot be opened leaves the panel exactly as it was.
     if (!port_.Open(path)) {

@@ -11,13 +11,19 @@
 #include <cstring>
 #include <string>
 
-#include "port_discovery.h"
+#include "tty_discovery.h"
 #include "terminal_flow.h"
 #include "tty_port.h"
 
 namespace {
 
 constexpr long kTickNanoseconds = 10 * 1000 * 1000;
+
+const TerminalHelp kHelp = {
+    "端口 / PORT     ttyUSB0 之类的名字，或路径 / a name such as ttyUSB0, or a path\n"
+    "                such as /dev/serial/by-id/usb-...\n",
+    "  130, 143, 129 被 Ctrl-C、SIGTERM 或 SIGHUP 中断 / ended by Ctrl-C, SIGTERM or SIGHUP\n",
+    "man baudset-cli"};
 
 class StandardStreams : public TerminalOutput {
 public:
@@ -75,16 +81,13 @@ void TakeSignal(int descriptor, TerminalFlow& flow) {
 // every 10 ms. A tick that comes late is not made up for, as a window's
 // timer does not: the engine counts ticks, not time.
 int Run(const TerminalRequest& request) {
-    const std::string path = std::strchr(request.port, '/') != nullptr
-                                 ? std::string(request.port)
-                                 : "/dev/" + std::string(request.port);
+    const std::string path = TtyDevicePath(request.port);
     const int signals = SignalDescriptor();
     RxAccumulator accumulator;
     TtyPort port(accumulator);
     OpenFailure failure;
     if (!port.Open(path, &failure)) {
-        std::fprintf(stderr, "baudset-cli: %s\nbaudset-cli: %s\n", failure.message.c_str(),
-                     failure.english.c_str());
+        std::fprintf(stderr, "baudset-cli: %s\nbaudset-cli: %s\n", failure.chinese, failure.english);
         return TerminalStatus::kPortNotOpened;
     }
     StandardStreams output;
@@ -127,7 +130,7 @@ int Run(const TerminalRequest& request) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const TerminalRequest request = ReadTerminalArguments(argc - 1, argv + 1, BAUDSET_VERSION, kLinuxTerminalHelp);
+    const TerminalRequest request = ReadTerminalArguments(argc - 1, argv + 1, BAUDSET_VERSION, kHelp);
     switch (request.action) {
     case TerminalRequest::Action::Help:
     case TerminalRequest::Action::Version:

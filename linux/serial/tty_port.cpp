@@ -1,6 +1,6 @@
 #include "tty_port.h"
 
-#include "port_discovery.h"
+#include "tty_discovery.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -36,7 +36,7 @@ OpenFailure Explain(int error, const std::string& path) {
         groupName = owner != nullptr ? std::string(owner->gr_name) : std::to_string(info.st_gid);
         groupMayReadWrite = (info.st_mode & S_IRGRP) && (info.st_mode & S_IWGRP);
     }
-    return DescribeOpenFailure(error, path, groupName, groupMayReadWrite, UserName());
+    return DescribeTtyOpenFailure(error, path, groupName, groupMayReadWrite, UserName());
 }
 
 // The kernel's name of the port behind `path`: a udev symlink and the
@@ -119,58 +119,38 @@ bool IsHangUp(int fd) {
 
 }  // namespace
 
-OpenFailure DescribeOpenFailure(int error, const std::string& path, const std::string& groupOfDevice,
-                                bool groupMayReadWrite, const std::string& userName) {
-    OpenFailure failure;
+std::string TtyDevicePath(const char* name) {
+    return std::strchr(name, '/') != nullptr ? std::string(name) : "/dev/" + std::string(name);
+}
+
+OpenFailure DescribeTtyOpenFailure(int error, const std::string& path,
+                                   const std::string& groupOfDevice, bool groupMayReadWrite,
+                                   const std::string& userName) {
+    OpenFailureCause cause;
     switch (error) {
     case EACCES:
     case EPERM:
-        failure.kind = OpenFailure::Kind::Denied;
-        if (groupMayReadWrite && !groupOfDevice.empty()) {
-            failure.message = "没有权限打开 " + path + "：只有 " + groupOfDevice +
-                              " 组的成员可以使用它。\n"
-                              "请运行以下命令把自己加入该组，然后注销并重新登录：\n"
-                              "sudo usermod -aG " + groupOfDevice + " " + userName;
-            failure.english = "no permission to open " + path + ": only members of the group " +
-                              groupOfDevice +
-                              " may use it; add yourself with the command above, then log out "
-                              "and in again";
-        } else {
-            failure.message = "没有权限打开 " + path + "。";
-            failure.english = "no permission to open " + path;
+        cause.kind = OpenFailure::Kind::Denied;
+        // Only a group that may read and write is one to join.
+        if (groupMayReadWrite) {
+            cause.group = groupOfDevice.c_str();
+            cause.user = userName.c_str();
         }
         break;
     case ENOENT:
     case ENODEV:
     case ENXIO:
     case EIO:
-        failure.kind = OpenFailure::Kind::Gone;
-        failure.message = path +
-                          " 已不存在：串口适配器可能已被拔出。请重新插好后再打开；"
-                          "若它换了名字，请重新启动本程序。";
-        failure.english = path + " is not there: the adapter may have been unplugged";
+        cause.kind = OpenFailure::Kind::NotThere;
         break;
     case EBUSY:
-        failure.kind = OpenFailure::Kind::Other;
-        failure.message = path + " 正被其他程序使用。";
-        failure.english = path + " is in use by another program";
+        cause.kind = OpenFailure::Kind::InUse;
         break;
     default:
-        failure.kind = OpenFailure::Kind::Other;
-        failure.message = "无法打开 " + path + "：" + std::strerror(error);
-        failure.english = "cannot open " + path + ": " + std::strerror(error);
+        cause.words = std::strerror(error);
         break;
     }
-    return failure;
-}
-
-OpenFailure DescribeNoUart(const std::string& path) {
-    OpenFailure failure;
-    failure.kind = OpenFailure::Kind::Other;
-    failure.message = path + " 后面没有串口硬件：内核在这个端口上没有找到 UART。请选择别的端口。";
-    failure.english = "no serial hardware answers behind " + path +
-                      ": the kernel found no UART at that port; choose another port";
-    return failure;
+    return DescribeOpenFailure(path.c_str(), cause);
 }
 
 bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
@@ -179,7 +159,9 @@ bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
     // Such a port opens, and then every request on it fails with words that
     // would send the technician looking for the wrong fault.
     if (!KernelFoundUart(kernelName)) {
-        *failure = DescribeNoUart(path);
+        OpenFailureCause noUart;
+        noUart.kind = OpenFailure::Kind::NoUart;
+        *failure = DescribeOpenFailure(path.c_str(), noUart);
         return false;
     }
     // Another program's exclusive mode refuses us here with EBUSY.
@@ -200,16 +182,19 @@ bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
         break;
     case Lock::NowhereToPut:
         break;
-    case Lock::Held:
-        failure->kind = OpenFailure::Kind::Other;
-        failure->message = path + " 正被其他程序使用（锁文件 " + lockPath + "）。";
-        failure->english = path + " is in use by another program (lock file " + lockPath + ")";
+    case Lock::Held: {
+        OpenFailureCause held;
+        held.kind = OpenFailure::Kind::InUse;
+        held.lockFile = lockPath.c_str();
+        *failure = DescribeOpenFailure(path.c_str(), held);
         LetGo();
         return false;
     }
-    if (!Configure(failure)) {
-        failure->english = "cannot open " + path + ": " + failure->message;
-        failure->message = "无法打开 " + path + "：" + failure->message;
+    }
+    if (const int error = Configure()) {
+        OpenFailureCause refused;
+        refused.words = std::strerror(error);
+        *failure = DescribeOpenFailure(path.c_str(), refused);
         LetGo();
         return false;
     }
@@ -224,24 +209,20 @@ bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
 // programs out while we talk, as a Windows port is kept (root is not kept
 // out by it, which is what the lock is for). A mode that root finds set is
 // another program's, and stays set after us.
-bool TtyPort::Configure(OpenFailure* failure) {
+int TtyPort::Configure() {
     int exclusive = 0;
     if (::ioctl(fd_, TIOCGEXCL, &exclusive) != 0) {
         exclusive = 0;  // a kernel before 3.8 cannot say; then it was ours
     }
     if (!exclusive) {
         if (::ioctl(fd_, TIOCEXCL) != 0) {
-            failure->kind = OpenFailure::Kind::Other;
-            failure->message = std::strerror(errno);
-            return false;
+            return errno;
         }
         exclusiveIsOurs_ = true;
     }
     termios line{};
     if (::tcgetattr(fd_, &line) != 0) {
-        failure->kind = OpenFailure::Kind::Other;
-        failure->message = std::strerror(errno);
-        return false;
+        return errno;
     }
     foundLine_ = line;
     restoreLine_ = true;
@@ -253,13 +234,11 @@ bool TtyPort::Configure(OpenFailure* failure) {
     line.c_cc[VTIME] = 0;
     if (::cfsetispeed(&line, B9600) != 0 || ::cfsetospeed(&line, B9600) != 0 ||
         ::tcsetattr(fd_, TCSANOW, &line) != 0) {
-        failure->kind = OpenFailure::Kind::Other;
-        failure->message = std::strerror(errno);
-        return false;
+        return errno;
     }
     // What waited on the line before the open belongs to no session.
     ::tcflush(fd_, TCIOFLUSH);
-    return true;
+    return 0;
 }
 
 void TtyPort::Close() {

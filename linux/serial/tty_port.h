@@ -5,30 +5,21 @@
 #include <cstddef>
 #include <string>
 
+#include "open_failure.h"
 #include "protocol_engine.h"
 #include "rx_accumulator.h"
 
-// Why a port could not be opened, in the words the technician gets to see
-// (UTF-8). The window shows them in its message box, the terminal program
-// on standard error: both say the same.
-struct OpenFailure {
-    enum class Kind { None, Denied, Gone, Other };
-    Kind kind = Kind::None;
-    std::string message;
-    // The same in English, which the terminal program says after it: its
-    // errors are read in both languages, the window's in Chinese alone.
-    std::string english;
-};
+// The device path of a port as the technician names it: a /dev name
+// ("ttyUSB0") or any path to the node, such as a udev link.
+std::string TtyDevicePath(const char* name);
 
-// Explains an open(2) failure of `path`. Kept apart from the port itself so
-// the wording for each cause can be checked without the cause at hand.
+// Finds the kind of an open(2) failure of `path`. Kept apart from the port
+// itself so that each cause can be checked without the cause at hand.
 // `groupOfDevice` and `userName` name the adapter's group and the user; an
 // empty group means the device's group could not be read.
-OpenFailure DescribeOpenFailure(int error, const std::string& path, const std::string& groupOfDevice,
-                                bool groupMayReadWrite, const std::string& userName);
-
-// A built-in port that the kernel lists but found no UART behind.
-OpenFailure DescribeNoUart(const std::string& path);
+OpenFailure DescribeTtyOpenFailure(int error, const std::string& path,
+                                   const std::string& groupOfDevice, bool groupMayReadWrite,
+                                   const std::string& userName);
 
 // The one serial port of a Linux program, on termios alone: 9600 8N1, raw,
 // no flow control, and never blocking. It knows nothing of an event loop:
@@ -73,7 +64,7 @@ public:
     void Write(const char* bytes, std::size_t length) override;
 
 private:
-    bool Configure(OpenFailure* failure);
+    int Configure();  // 0, or the errno of the request that failed
     void LetGo();
 
     RxAccumulator& accumulator_;

@@ -121,7 +121,7 @@ QGroupBox* ListStep(QWidget* window, const char* title, const char* label, QComb
 }
 
 QGroupBox* StepOne(QWidget* window, const QStringList& ports, Controls& controls) {
-    controls.portList = new PortList;
+    controls.portList = new PortComboBox;
     ShowPorts(controls.portList, ports);
     controls.portList->setAccessibleName(Text("串口号"));
     controls.openButton = new QPushButton(Text(kOpenText));
@@ -213,7 +213,7 @@ Controls Build(QWidget* window, const QStringList& ports) {
 
 }  // namespace PanelLayout
 
-void PortList::showPopup() {
+void PortComboBox::showPopup() {
     emit aboutToDropDown();
     QComboBox::showPopup();
 }

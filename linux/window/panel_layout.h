@@ -10,7 +10,7 @@ class QWidget;
 
 // The port list, which says when it is about to drop down, so that what it
 // offers can be read again just before the technician looks at it.
-class PortList : public QComboBox {
+class PortComboBox : public QComboBox {
     Q_OBJECT
 
 public:
@@ -33,7 +33,7 @@ constexpr Qt::WindowFlags kWindowFlags =
 
 // The controls that change while the program runs.
 struct Controls {
-    PortList* portList;
+    PortComboBox* portList;
     QPushButton* openButton;
     QLabel* versionText;
     QComboBox* rateList;

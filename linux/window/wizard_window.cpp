@@ -9,7 +9,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 
-#include "port_discovery.h"
+#include "tty_discovery.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ void WizardWindow::BuildPanel(const QStringList& ports) {
     controls_ = PanelLayout::Build(this, ports);
     connect(controls_.openButton, &QPushButton::clicked, this, &WizardWindow::OnOpenButton);
     connect(controls_.setButton, &QPushButton::clicked, this, &WizardWindow::OnSetButton);
-    connect(controls_.portList, &PortList::aboutToDropDown, this, &WizardWindow::RereadPorts);
+    connect(controls_.portList, &PortComboBox::aboutToDropDown, this, &WizardWindow::RereadPorts);
 }
 
 // USB adapters come and go and change names; the list follows them while
@@ -75,8 +75,9 @@ void WizardWindow::OpenSelectedPort() {
         return;  // no port on this machine: nothing to open
     }
     OpenFailure failure;
-    if (!link_.Open(QStringLiteral("/dev/") + name, &failure)) {
-        ShowOpenFailure(QString::fromStdString(failure.message));
+    const std::string path = TtyDevicePath(name.toLocal8Bit().constData());
+    if (!link_.Open(QString::fromStdString(path), &failure)) {
+        ShowOpenFailure(QString::fromUtf8(failure.chinese));
         return;
     }
     engine_.OnPortOpened();

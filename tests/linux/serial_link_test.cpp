@@ -55,7 +55,7 @@ protected:
     bool Open() {
         OpenFailure failure;
         bool opened = link_.Open(QString::fromStdString(device_.Link()), &failure);
-        EXPECT_TRUE(opened) << failure.message;
+        EXPECT_TRUE(opened) << failure.chinese;
         return opened;
     }
     // What the engine would take at a poll once `expected.size()` bytes are in.
@@ -175,16 +175,16 @@ TEST_F(LinkTest, PathsThatAreNoSerialPortAreRefused) {
     const std::string file = device_.Folder() + "/plain-file";
     std::ofstream(file) << "not a tty\n";
     const std::pair<std::string, OpenFailure::Kind> cases[] = {
-        {device_.Folder() + "/ttyUSB7", OpenFailure::Kind::Gone},
-        {file, OpenFailure::Kind::Other},
-        {device_.Folder(), OpenFailure::Kind::Other},
+        {device_.Folder() + "/ttyUSB7", OpenFailure::Kind::NotThere},
+        {file, OpenFailure::Kind::System},
+        {device_.Folder(), OpenFailure::Kind::System},
     };
     for (const auto& [path, kind] : cases) {
         SCOPED_TRACE(path);
         OpenFailure failure;
         EXPECT_FALSE(link_.Open(QString::fromStdString(path), &failure));
         EXPECT_EQ(failure.kind, kind);
-        EXPECT_NE(failure.message.find(path), std::string::npos) << failure.message;
+        EXPECT_NE(std::string(failure.chinese).find(path), std::string::npos) << failure.chinese;
         EXPECT_FALSE(link_.IsOpen() || link_.IsAttached());
     }
 }

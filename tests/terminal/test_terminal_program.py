@@ -170,6 +170,7 @@ class PtyBench:
 
     port = "ttyUSB0"
     platform = "linux"
+    help_says = "by Ctrl-C, SIGTERM or SIGHUP\n"  # this platform's part of --help
     line_reaches_device = True  # the pty's other end reads the line's settings
 
     def __init__(self, program):
@@ -280,6 +281,7 @@ class WineBench:
 
     port = "COM3"
     platform = "windows"
+    help_says = "or \\\\.\\COM12\n"
 
     def __init__(self, program, work):
         self.program, self.work = program, work
@@ -297,7 +299,7 @@ class WineBench:
     def cannot(self, case):
         if case.get("holder"):
             # Windows refuses the second opener with access denied, and the
-            # console says so (open_failure_tests); Wine lets both open.
+            # console says so (com_open_failure_tests); Wine lets both open.
             return "Wine lets a second program open a COM port that one holds"
         return None
 
@@ -490,6 +492,11 @@ class TerminalTable:
             run = self.bench.start_as_another_user(["--wait", "0.01", self.bench.port])
             status, _, err = run.finish()
             self.assertEqual(status, 4, err)
+
+    def test_help_names_this_platforms_ports_and_endings(self):
+        status, out, _ = self.bench.start(["--help"]).finish()
+        self.assertEqual(status, 0)
+        self.assertIn(self.bench.help_says, out)
 
     def test_list_names_the_ports_in_order_and_opens_none(self):
         with self.bench.listing() as expected:

@@ -1,4 +1,4 @@
-#include "port_discovery.h"
+#include "tty_discovery.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -4,9 +4,9 @@
 #include <regex>
 #include <string>
 
-#include "open_failure.h"
+#include "com_open_failure.h"
 
-TEST(OpenFailure, EachErrorInBothLanguages) {
+TEST(DescribeComOpenFailure, EachErrorInBothLanguages) {
     const struct {
         DWORD error;
         const char* chinese;
@@ -27,8 +27,7 @@ TEST(OpenFailure, EachErrorInBothLanguages) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);
-        OpenFailureText text;
-        DescribeOpenFailure(c.error, "COM3", text);
+        const OpenFailure text = DescribeComOpenFailure(c.error, "COM3");
         EXPECT_EQ(std::string(text.chinese).rfind(c.chinese, 0), 0u) << text.chinese;
         EXPECT_EQ(std::string(text.english).rfind(c.english, 0), 0u) << text.english;
         if (c.error == ERROR_GEN_FAILURE) {  // Windows' words, then the number

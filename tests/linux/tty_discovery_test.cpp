@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "command_line.h"
-#include "port_discovery.h"
+#include "tty_discovery.h"
 #include "tty_port.h"
 
 namespace {
@@ -27,7 +27,7 @@ TEST(OrderSerialNames, UsbFirstNumbersInNaturalOrderOthersLeftOut) {
     }
 }
 
-TEST(DescribeOpenFailure, KindAndWordsFollowTheCause) {
+TEST(DescribeTtyOpenFailure, KindAndWordsFollowTheCause) {
     using Kind = OpenFailure::Kind;
     const std::string path = "/dev/ttyUSB3";
     const struct {
@@ -43,22 +43,22 @@ TEST(DescribeOpenFailure, KindAndWordsFollowTheCause) {
         {EPERM, "dialout", true, "alice", Kind::Denied, "sudo usermod -aG dialout alice"},
         {EACCES, "root", false, "alice", Kind::Denied, nullptr},
         {EACCES, "", true, "alice", Kind::Denied, nullptr},
-        {ENOENT, "dialout", true, "alice", Kind::Gone, nullptr},
-        {ENXIO, "dialout", true, "alice", Kind::Gone, nullptr},
-        {ENODEV, "dialout", true, "alice", Kind::Gone, nullptr},
-        {EIO, "dialout", true, "alice", Kind::Gone, nullptr},
-        {EBUSY, "dialout", true, "alice", Kind::Other, nullptr},
-        {ENOTTY, "dialout", true, "alice", Kind::Other, nullptr},
-        {EINVAL, "dialout", true, "alice", Kind::Other, nullptr},
+        {ENOENT, "dialout", true, "alice", Kind::NotThere, nullptr},
+        {ENXIO, "dialout", true, "alice", Kind::NotThere, nullptr},
+        {ENODEV, "dialout", true, "alice", Kind::NotThere, nullptr},
+        {EIO, "dialout", true, "alice", Kind::NotThere, nullptr},
+        {EBUSY, "dialout", true, "alice", Kind::InUse, nullptr},
+        {ENOTTY, "dialout", true, "alice", Kind::System, nullptr},
+        {EINVAL, "dialout", true, "alice", Kind::System, nullptr},
     };
     for (const auto& c : cases) {
-        const OpenFailure failure = DescribeOpenFailure(c.error, path, c.group, c.groupMayReadWrite, c.user);
-        const std::string& message = failure.message;
+        const OpenFailure failure = DescribeTtyOpenFailure(c.error, path, c.group, c.groupMayReadWrite, c.user);
+        const std::string message = failure.chinese;
         SCOPED_TRACE(testing::Message() << "errno " << c.error << ", group '" << c.group << "', rw "
                                         << c.groupMayReadWrite << ": " << message);
         EXPECT_EQ(failure.kind, c.kind);
         EXPECT_NE(message.find(path), std::string::npos);
-        EXPECT_NE(failure.english.find(path), std::string::npos) << "said in English too";
+        EXPECT_NE(std::string(failure.english).find(path), std::string::npos) << "said in English too";
         if (c.command != nullptr) {
             EXPECT_NE(message.find(c.group), std::string::npos);
             EXPECT_NE(message.find(std::string("\n") + c.command), std::string::npos) << "a line of its own, to copy";

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+
+// Why a port could not be opened, in the technician's two languages (UTF-8),
+// and the one place that words it: every program on every platform says the
+// same failure the same way. A serial layer only finds the kind from its own
+// error codes (errno, GetLastError) and hands over what it knows beside it.
+// Fixed buffers, as the Windows programs take nothing from the heap.
+struct OpenFailure {
+    enum class Kind {
+        None,
+        InUse,     // another program holds the port
+        NotThere,  // no such device: unplugged, renamed, or never there
+        Denied,    // this user may not open it
+        NoUart,    // the kernel names the port but found no UART behind it
+        System,    // anything else, in the system's own words
+    };
+    static constexpr std::size_t kSize = 1024;
+
+    Kind kind = Kind::None;
+    char chinese[kSize] = {};
+    // Said after the Chinese by the terminal programs, whose errors are read
+    // in both languages; the windows say the Chinese alone.
+    char english[kSize] = {};
+};
+
+// What a serial layer found; whatever does not apply stays empty.
+struct OpenFailureCause {
+    OpenFailure::Kind kind = OpenFailure::Kind::System;
+    const char* group = "";     // Denied: the group whose members may open the port
+    const char* user = "";      // Denied: who to add to it
+    const char* lockFile = "";  // InUse: the lock that says so
+    const char* words = "";     // System: the system's words, in its language
+    const char* englishWords = "";  // System: the same in English; "" if it has none
+    long long code = -1;        // System: the error's number to search for; -1 for none
+};
+
+// `port` as the technician named it.
+OpenFailure DescribeOpenFailure(const char* port, const OpenFailureCause& cause);

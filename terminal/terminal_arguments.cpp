@@ -1,0 +1,167 @@
+#include "terminal_arguments.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "protocol_engine.h"
+
+namespace {
+
+constexpr const char kUsageLine[] =
+    "用法 / usage: baudset-cli [-w SECONDS] PORT [RATE] | --list | --help | --version\n";
+
+// The help around what differs by platform: how a port is named, what else
+// ends a run, where the manual is.
+constexpr const char kHelpFormat[] =
+    "用法: baudset-cli [选项] 端口 [波特率]\n"
+    "      baudset-cli --list\n"
+    "Usage: baudset-cli [OPTION] PORT [RATE]\n"
+    "       baudset-cli --list\n\n"
+    "以 9600 8N1 打开端口，等待设备上电后发来的第一行（版本），读出它当前的波特率；\n"
+    "给出波特率时再把它设置为该值。\n"
+    "Opens PORT at 9600 8N1, waits for the device's first line after a power cycle\n"
+    "(its version) and reads its current rate; given RATE, then sets it.\n\n"
+    "%s"
+    "波特率 / RATE   9600 14400 19200 38400 56000 57600 115200\n\n"
+    "  -l, --list            列出串口，每行一个 / list the serial ports, one a line\n"
+    "  -w, --wait SECONDS    等待设备第一行的秒数（默认 60）/\n"
+    "                        how long to wait for the device's first line (default 60)\n"
+    "  -h, --help            显示本帮助并退出 / show this help and exit\n"
+    "  -v, --version         显示版本并退出 / show the version and exit\n\n"
+    "标准输出 / standard output:  version TEXT | rate RATE | rate unknown |\n"
+    "                             set RATE ok | set RATE failed\n"
+    "退出状态 / exit status:  0 完成 / done;  1 设备拒绝了设置 / the set was refused;\n"
+    "  2 用法错误 / usage;  3 无法打开端口 / the port cannot be opened;\n"
+    "  4 设备无回应或连接中断 / nothing from the device, or the link lost;\n"
+    "%s"
+    "详见 / see: %s\n";
+
+bool Is(const char* word, const char* short_name, const char* long_name) {
+    return std::strcmp(word, short_name) == 0 || std::strcmp(word, long_name) == 0;
+}
+
+TerminalRequest Usage(const char* chinese, const char* english, const char* word) {
+    TerminalRequest request;
+    request.action = TerminalRequest::Action::Usage;
+    char said[2][256];
+    std::snprintf(said[0], sizeof said[0], chinese, word);
+    std::snprintf(said[1], sizeof said[1], english, word);
+    std::snprintf(request.text, sizeof request.text, "baudset-cli: %s / %s\n%s", said[0], said[1],
+                  kUsageLine);
+    return request;
+}
+
+// SECONDS as typed: whole seconds, or with up to two decimals (0.5). The
+// tick is 10 ms, so finer would mean nothing. Strict: "5s" or "-1" is a
+// typing error, not zero.
+bool ReadSeconds(const char* text, std::uint32_t* ticks) {
+    std::uint64_t whole = 0;
+    std::uint32_t hundredths = 0;
+    const char* at = text;
+    for (; *at >= '0' && *at <= '9'; ++at) {
+        whole = whole * 10 + static_cast<std::uint64_t>(*at - '0');
+        if (whole > TerminalRequest::kMaxWaitSeconds) {
+            return false;
+        }
+    }
+    if (at == text && *at != '.') {
+        return false;
+    }
+    if (*at == '.') {
+        ++at;
+        for (std::uint32_t scale = 10; *at >= '0' && *at <= '9'; ++at, scale /= 10) {
+            if (scale == 0) {
+                return false;
+            }
+            hundredths += static_cast<std::uint32_t>(*at - '0') * scale;
+        }
+    }
+    const std::uint64_t total = whole * TerminalRequest::kTicksPerSecond + hundredths;
+    if (*at != '\0' || total == 0 ||
+        total > std::uint64_t{TerminalRequest::kMaxWaitSeconds} * TerminalRequest::kTicksPerSecond) {
+        return false;
+    }
+    *ticks = static_cast<std::uint32_t>(total);
+    return true;
+}
+
+int RateIndex(const char* text) {
+    for (std::size_t index = 0; index < kRateCount; ++index) {
+        if (std::strcmp(text, kRateTable[index]) == 0) {
+            return static_cast<int>(index);
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, const char* version,
+                                      const TerminalHelp& help) {
+    const char* positional[2] = {};
+    int positionals = 0;
+    bool list = false;
+    bool optionsEnded = false;
+    std::uint32_t waitTicks = TerminalRequest::kDefaultWaitSeconds * TerminalRequest::kTicksPerSecond;
+    for (int i = 0; i < count; ++i) {
+        const char* word = arguments[i];
+        if (optionsEnded || word[0] != '-' || word[1] == '\0') {
+            if (positionals == 2) {
+                return Usage("多余的参数“%s”", "one argument too many: '%s'", word);
+            }
+            positional[positionals++] = word;
+            continue;
+        }
+        if (std::strcmp(word, "--") == 0) {
+            optionsEnded = true;
+        } else if (Is(word, "-h", "--help")) {
+            TerminalRequest request;
+            request.action = TerminalRequest::Action::Help;
+            std::snprintf(request.text, sizeof request.text, kHelpFormat, help.ports, help.endings,
+                          help.more);
+            return request;
+        } else if (Is(word, "-v", "--version")) {
+            TerminalRequest request;
+            request.action = TerminalRequest::Action::Version;
+            std::snprintf(request.text, sizeof request.text, "baudset-cli %s\n", version);
+            return request;
+        } else if (Is(word, "-l", "--list")) {
+            list = true;
+        } else if (Is(word, "-w", "--wait") || std::strncmp(word, "--wait=", 7) == 0) {
+            const char* seconds = std::strchr(word, '=') != nullptr ? word + 7 : nullptr;
+            if (seconds == nullptr && (seconds = i + 1 < count ? arguments[++i] : nullptr) == nullptr) {
+                return Usage("选项“%s”需要秒数", "option '%s' needs a number of seconds", word);
+            }
+            if (!ReadSeconds(seconds, &waitTicks)) {
+                return Usage("等待时间“%s”无效：应为 0.01 到 86400 之间的秒数",
+                             "'%s' is no wait: give seconds from 0.01 to 86400", seconds);
+            }
+        } else {
+            return Usage("未知选项“%s”", "unknown option '%s'", word);
+        }
+    }
+    if (list) {
+        if (positionals > 0) {
+            return Usage("--list 不接受端口“%s”", "--list takes no port: '%s'", positional[0]);
+        }
+        TerminalRequest request;
+        request.action = TerminalRequest::Action::List;
+        return request;
+    }
+    if (positionals == 0 || positional[0][0] == '\0') {
+        return Usage("没有指定端口%s", "no port named%s", "");
+    }
+    int rateIndex = -1;
+    if (positionals == 2 && (rateIndex = RateIndex(positional[1])) < 0) {
+        return Usage("不支持的波特率“%s”，可选：9600 14400 19200 38400 56000 57600 115200",
+                     "'%s' is no rate of the device's; the rates are 9600 14400 19200 38400 "
+                     "56000 57600 115200",
+                     positional[1]);
+    }
+    TerminalRequest request;
+    request.action = TerminalRequest::Action::Run;
+    request.port = positional[0];
+    request.rateIndex = rateIndex;
+    request.waitTicks = waitTicks;
+    return request;
+}

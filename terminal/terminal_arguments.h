@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+
+// What a terminal program's command line asks for, read before any port is
+// touched. No platform here: what --help says that differs by platform is
+// handed in by each platform's main.
+struct TerminalRequest {
+    enum class Action { Run, List, Help, Version, Usage };
+    static constexpr std::uint32_t kTicksPerSecond = 100;  // the engine's 10 ms tick
+    static constexpr std::uint32_t kDefaultWaitSeconds = 60;
+    static constexpr std::uint32_t kMaxWaitSeconds = 24 * 60 * 60;
+
+    Action action = Action::Usage;
+    const char* port = nullptr;  // as typed: a name from the list, or a path
+    int rateIndex = -1;          // into kRateTable; -1 reads only
+    std::uint32_t waitTicks = kDefaultWaitSeconds * kTicksPerSecond;
+    // For Help and Version, standard output's text; for Usage, standard
+    // error's. UTF-8, ending in a newline.
+    char text[2048] = {};
+};
+
+// What --help says that differs by platform; UTF-8, each part ending in a
+// newline but the last.
+struct TerminalHelp {
+    const char* ports;    // how a port is named
+    const char* endings;  // the statuses of a run ended from outside
+    const char* more;     // where the manual is
+};
+
+// `arguments` without the program's name. Nothing is opened: a rate not in
+// the table is refused before any port is touched.
+TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, const char* version,
+                                      const TerminalHelp& help);
