@@ -50,7 +50,7 @@ long OpenDescriptors() {
 
 class LinkTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(device_.Started()); }
+    void SetUp() override { ASSERT_TRUE(device_.Connected()); }
 
     bool Open() {
         OpenFailure failure;

@@ -1,10 +1,7 @@
 #pragma once
 // tools/simdevice.py on a pty of its own, linked in a fresh temporary
 // folder, driven over its control channel; it quits with the object.
-#include <arpa/inet.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -14,7 +11,9 @@
 #include <filesystem>
 #include <string>
 
-class SimDevice {
+#include "device_control.h"
+
+class SimDevice : public DeviceControl {
 public:
     SimDevice() {
         char folder[] = "/tmp/baudset-link-XXXXXX";
@@ -34,19 +33,12 @@ public:
             ADD_FAILURE() << "simulated device did not start: '" << ready << "', see " << folder_;
             return;
         }
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(std::atoi(colon + 1)));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        timeval timeout{15, 0};  // "stream off" first waits for the line to settle
-        setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        EXPECT_EQ(connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << ready;
+        // "stream off" first waits for the line to settle.
+        EXPECT_TRUE(Connect(std::atoi(colon + 1), 15)) << "cannot reach the simulated device: " << ready;
     }
     ~SimDevice() {
-        if (socket_ >= 0) {
+        if (Connected()) {
             Ask("quit");  // it removes its link on the way out
-            close(socket_);
         }
         if (process_ != nullptr) {
             pclose(process_);
@@ -54,40 +46,11 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
     }
-    SimDevice(const SimDevice&) = delete;
-    SimDevice& operator=(const SimDevice&) = delete;
 
-    bool Started() const { return socket_ >= 0; }
     const std::string& Link() const { return link_; }
     const std::string& Folder() const { return folder_; }
-
-    // The reply without its "ok", or "" with a test failure when refused.
-    std::string Ask(const std::string& command) {
-        const std::string line = command + "\n";
-        std::string reply;
-        char c = 0;
-        bool answered = send(socket_, line.data(), line.size(), MSG_NOSIGNAL) == ssize_t(line.size());
-        while (answered && (answered = recv(socket_, &c, 1, 0) == 1) && c != '\n') {
-            reply += c;
-        }
-        if (!answered || reply.compare(0, 2, "ok") != 0) {
-            ADD_FAILURE() << "device refused '" << command << "': " << reply;
-            return "";
-        }
-        return reply.size() > 3 ? reply.substr(3) : "";
-    }
-    // Writes `bytes` to the program as they are.
-    void Send(const std::string& bytes) {
-        std::string hex;
-        for (unsigned char c : bytes) {
-            hex += "0123456789abcdef"[c >> 4];
-            hex += "0123456789abcdef"[c & 15];
-        }
-        Ask("send " + hex);
-    }
 
 private:
     std::string folder_, link_;
     FILE* process_ = nullptr;
-    int socket_ = -1;
 };

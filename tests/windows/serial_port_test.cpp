@@ -124,7 +124,7 @@ TEST_F(SerialLink, BurstKeepsTheFirst512Bytes) {
     head += "\r\n";
     std::string burst = head + std::string(300, 'y') + "\r\n";
     device_.Ask("pace off");  // at its pace, its tail would reach the next tests
-    device_.Ask("send " + Hex(burst));
+    device_.Send(burst);
     EXPECT_EQ(LineOnce(accumulator_, head), head);
 }
 
@@ -153,19 +153,19 @@ TEST_F(SerialLink, OpenStartsAfreshWhateverTheClosedSessionLeft) {
         SCOPED_TRACE(readBeforeClose ? "read before the close" : "arrived while closed");
         ASSERT_TRUE(port_->Open(kCom3));
         if (readBeforeClose) {
-            device_.Ask("send " + Hex("OK\r\n"));
+            device_.Send("OK\r\n");
             ASSERT_TRUE(WaitUntil([&] { return accumulator_.Pending() == 4; }));
         }
         port_->Close();
         if (!readBeforeClose) {
             device_.Ask("pace off");  // so that all that is pending is at our end
-            device_.Ask("send " + Hex("STALE\r\n"));
+            device_.Send("STALE\r\n");
             // Queued at the program's end of the line, where the open must drop it.
             EXPECT_TRUE(WaitUntil([&] { return device_.Ask("pending") == "7"; }));
         }
         ASSERT_TRUE(port_->Open(kCom3));
         EXPECT_EQ(accumulator_.Pending(), 0u);
-        device_.Ask("send " + Hex("NEW\r\n"));
+        device_.Send("NEW\r\n");
         EXPECT_EQ(LineOnce(accumulator_, "NEW\r\n"), "NEW\r\n");
         port_->Close();
     }
@@ -228,7 +228,7 @@ TEST_F(SerialLink, ThousandClosesWhileTheReaderWaitsOrReads) {
         }
         ASSERT_TRUE(port_->Open(kCom3)) << "cycle " << number;
         std::string mark = "MARK" + std::to_string(number) + "\r\n";
-        device_.Ask("send " + Hex(mark));
+        device_.Send(mark);
         ASSERT_EQ(LineOnce(accumulator_, mark), mark) << "stale bytes after the open, cycle " << number;
         timedClose();
     };
