@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -18,6 +17,7 @@
 
 #include "serial_link.h"
 #include "sim_device.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -29,18 +29,13 @@ constexpr int kDeadlineMs = 15000;
 // that what the device reports as queued for us stays on the line.
 template <typename Condition>
 bool WaitUntil(Condition condition, bool turn = true) {
-    QDeadlineTimer deadline(kDeadlineMs);
     QTimer tick;  // bounds each turn while the condition waits on the device
     tick.start(5);
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
+    return ::WaitUntil(condition, kDeadlineMs, [turn] {
         if (turn) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         }
-    }
-    return true;
+    });
 }
 
 // /proc/self/fd lists its own descriptor too: the same in every count.

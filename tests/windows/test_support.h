@@ -6,19 +6,7 @@
 #include <map>
 #include <string>
 
-// Runs `step` (a sleep, or a turn of the message loop) until `condition`
-// holds or `timeoutMs` have passed; reports whether it held.
-template <typename Condition, typename Step>
-bool WaitUntil(Condition condition, DWORD timeoutMs, Step step) {
-    DWORD begin = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - begin >= timeoutMs) {
-            return false;
-        }
-        step();
-    }
-    return true;
-}
+#include "../wait_until.h"
 
 // What Wine and the threads library create once, on first use, and keep:
 // Wine's objects for serial event waits (two events, two semaphores and a
