@@ -195,30 +195,6 @@ class NativeSession:
             self.stop()
             raise
 
-    def accessibility_bus(self, env):
-        """A session bus of our own with the accessibility bus behind it, as a
-        desktop session has; returns the environment that reaches both."""
-        # Each in a process group of its own: the launcher's bus daemon and
-        # the registry it activates go down with the group, not with the
-        # launcher alone.
-        self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                    stderr=subprocess.DEVNULL, text=True, start_new_session=True)
-        address = self.bus.stdout.readline().strip()
-        if not address:
-            raise AssertionError("the session bus did not start")
-        env = dict(env, DBUS_SESSION_BUS_ADDRESS=address)
-        self.launcher = subprocess.Popen(
-            ["/usr/libexec/at-spi-bus-launcher", "--launch-immediately", "--a11y=1"],
-            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, start_new_session=True)
-        ask = ["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
-               "/org/a11y/bus", "org.a11y.Bus.GetAddress"]
-        wait_until(lambda: subprocess.run(ask, env=env, capture_output=True,
-                                          timeout=30).returncode == 0,
-                   60, "the accessibility bus")
-        return env
-
     def stop(self):
         if self.program is not None and self.program.poll() is None:
             self.program.kill()
@@ -275,17 +251,24 @@ def end_groups(*leaders):
         leader.wait(30)
 
 
-def wait_until(condition, seconds, what):
-    """Polls `condition` until it returns something true; fails the caller
-    with `what` when `seconds` have passed first."""
+def poll(condition, seconds, step=0.02):
+    """What `condition` returns once true, asked every `step` seconds; its
+    last (false) answer once `seconds` have passed first."""
     deadline = time.monotonic() + seconds
     while True:
         result = condition()
-        if result:
+        if result or time.monotonic() >= deadline:
             return result
-        if time.monotonic() >= deadline:
-            raise AssertionError("%s: not within %g s" % (what, seconds))
-        time.sleep(0.05)
+        time.sleep(step)
+
+
+def wait_until(condition, seconds, what):
+    """Polls `condition` until it returns something true; fails the caller
+    with `what` when `seconds` have passed first."""
+    result = poll(condition, seconds, 0.05)
+    if not result:
+        raise AssertionError("%s: not within %g s" % (what, seconds))
+    return result
 
 
 class XDisplay:

@@ -19,6 +19,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from harness import poll  # noqa: E402
+
 TITLE = "VelmoraV1.5"
 # A control is found as a screen reader names it: a list by the label in
 # front of it, a value by the label beside it or by its description.
@@ -34,16 +37,6 @@ READY_SECONDS = 60
 
 class Failed(Exception):
     pass
-
-
-def poll(condition, seconds, step=0.02):
-    """What `condition` returns once true, or None after `seconds`."""
-    deadline = time.monotonic() + seconds
-    while True:
-        result = condition()
-        if result or time.monotonic() >= deadline:
-            return result
-        time.sleep(step)
 
 
 class AtspiDriver:

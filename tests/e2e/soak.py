@@ -18,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from harness import start_session, story_arguments, wait_until  # noqa: E402
+from harness import poll, start_session, story_arguments, wait_until  # noqa: E402
 
 RATES = ["57600", "115200", "19200", "38400"]
 SET_EVERY_SECONDS = 3
@@ -120,9 +120,8 @@ def main():
                 answered += 1
             except AssertionError as e:
                 failures.append(str(e))
-            pause_until = time.monotonic() + SET_EVERY_SECONDS
-            while time.monotonic() < pause_until and bench.program.poll() is None:
-                time.sleep(0.1)
+            # A pause between sets, cut short if the program has ended.
+            poll(lambda: bench.program.poll() is not None, SET_EVERY_SECONDS, 0.1)
         census_last = bench.drive("handles")
         last = {"resident KiB": resident_kib(pid), "handles": int(census_last.split()[0])}
         intervals = poll_intervals_ms(bench.log, since)

@@ -266,9 +266,7 @@ class RunCommand(unittest.TestCase):
         self.assertEqual(code, 0, out)
         account.stop_driver()   # it runs in the tool's prefix too
         self.assertEqual(proc.wait(60), 0)
-        deadline = time.monotonic() + 30
-        while leftovers(account) and time.monotonic() < deadline:
-            time.sleep(0.2)
+        harness.poll(lambda: not leftovers(account), 30, 0.2)
         self.assertEqual(leftovers(account), [])
 
     def device(self, link, owner=None, *extra):

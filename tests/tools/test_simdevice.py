@@ -16,7 +16,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
-from harness import SIMDEVICE, SimulatedDevice  # noqa: E402
+from harness import SIMDEVICE, SimulatedDevice, poll  # noqa: E402
 
 
 def start_device(tmpdir, *extra):
@@ -27,6 +27,17 @@ def start_device(tmpdir, *extra):
 
 def unread(fd):
     return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+
+
+def read(fd, timeout=1.0, until=b"\r\n"):
+    """Read until the data ends with `until` or the timeout passes."""
+    data, end = b"", time.monotonic() + timeout
+    while not data.endswith(until):
+        left = end - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        data += os.read(fd, 4096)
+    return data
 
 
 def set_port(fd, speed=termios.B9600, bits=termios.CS8, parity=None, stop2=False):
@@ -71,14 +82,7 @@ class SimDeviceTest(unittest.TestCase):
         os.close(self.fd)
 
     def read(self, timeout=1.0, until=b"\r\n"):
-        """Read until the data ends with `until` or the timeout passes."""
-        data, end = b"", time.monotonic() + timeout
-        while not data.endswith(until):
-            left = end - time.monotonic()
-            if left <= 0 or not select.select([self.fd], [], [], left)[0]:
-                break
-            data += os.read(self.fd, 4096)
-        return data
+        return read(self.fd, timeout, until)
 
     def cmd(self, line, timeout=1.0):
         os.write(self.fd, line)
@@ -210,9 +214,7 @@ class SimDeviceTest(unittest.TestCase):
         self.assertEqual(self.ctl("send 4f 4b 0d 0a"), "ok 4")
         # Paced bytes in the kernel's hand-over between the two ends are
         # counted nowhere, so the count is only exact once all 4 have landed.
-        deadline = time.monotonic() + 5
-        while unread(self.fd) < 4 and time.monotonic() < deadline:
-            time.sleep(0.005)
+        poll(lambda: unread(self.fd) >= 4, 5, 0.005)
         self.assertEqual(self.ctl("pending"), "ok 4")
         self.assertEqual(self.read(), b"OK\r\n")
         self.assertEqual(self.ctl("pending"), "ok 0")
@@ -282,11 +284,7 @@ class LifecycleTest(unittest.TestCase):
         def ask(fd, line, wait):
             if line:
                 os.write(fd, line)
-            data, end = b"", time.monotonic() + wait
-            while not data.endswith(b"\r\n") and time.monotonic() < end:
-                if select.select([fd], [], [], max(end - time.monotonic(), 0))[0]:
-                    data += os.read(fd, 100)
-            return data
+            return read(fd, wait)
 
         with tempfile.TemporaryDirectory() as tmp:
             device, _ = start_device(tmp, "--start-off", "--off-time", "0.2")
