@@ -49,6 +49,12 @@ class Story:
     def expect(self, what, actual, expected):
         self.judge(actual == expected, what, actual, "expected %r" % (expected,))
 
+    def expect_panel(self, **shown):
+        """Each control's text as given; set_enabled is the set button's state."""
+        for name, expected in shown.items():
+            self.expect(name, self.automate("enabled", "set") if name == "set_enabled"
+                        else self.automate("text", name), expected)
+
     def expect_one_of(self, what, actual, allowed):
         self.judge(actual in allowed, what, actual, "expected one of %r" % (allowed,))
 
@@ -117,9 +123,7 @@ def garbage(story, device):
     device.ask("clear")
     # Banner and answers all carry 0xFF 0xFE: seven polls, nothing counts.
     device.wait_received(b"AT\r\n", 7)
-    story.expect("status", story.automate("text", "status"), "未连接")
-    story.expect("version", story.automate("text", "version"), " ")
-    story.expect("set button enabled", story.automate("enabled", "set"), "0")
+    story.expect_panel(status="未连接", version=" ", set_enabled="0")
 
 
 def split_reply(story, device):
@@ -136,8 +140,7 @@ def split_reply(story, device):
     story.expect("after the first part", device.next_command(), b"AT+BAUD?\r\n")
     device.send(b"00\r\n")
     story.expect("after the second part", device.next_command(), b"AT\r\n")
-    story.expect("rate (the split 115200 judged whole)", story.automate("text", "rate"), "115200")
-    story.expect("set button enabled", story.automate("enabled", "set"), "1")
+    story.expect_panel(rate="115200", set_enabled="1")  # the split 115200 judged whole
 
 
 # 82 bytes, 85 ms on the wire: long enough for a poll to fall well inside.
@@ -293,8 +296,7 @@ def reply_left_at_close(story, device):
 
     until_in_time(story, device, close_and_reopen, "closed with the answer not yet judged")
     wait_until(device.lines, 30, "the first poll after reopening")
-    story.expect("status after the first poll", story.automate("text", "status"), "未连接")
-    story.expect("version after the first poll", story.automate("text", "version"), " ")
+    story.expect_panel(status="未连接", version=" ")  # after the first poll
     wait_until(lambda: len(device.lines()) >= 2, 30, "the second poll after reopening")
     story.expect("commands after reopening", device.lines()[:2], [b"AT\r\n"] * 2)
 
@@ -405,9 +407,7 @@ def main():
         story.step("start: window, title, marker, fixed frame")
         story.automate("check")
         story.expect("port list", story.automate("text", "port"), port)
-        story.expect("rate", story.automate("text", "rate"), "9600")
-        story.expect("set button enabled", story.automate("enabled", "set"), "0")
-        story.expect("status", story.automate("text", "status"), "未连接")
+        story.expect_panel(rate="9600", set_enabled="0", status="未连接")
         story.screenshot("01-start")
         if args.native:
             # The keyboard reaches every control that can act, in panel
@@ -461,15 +461,12 @@ def main():
         # The last answer was judged at most one poll after it fell silent.
         story.expect("four polls at least before the loss",
                      time.monotonic() - silent_since >= 4 * POLL_SECONDS, True)
-        story.expect("version", story.automate("text", "version"), " ")
-        story.expect("result", story.automate("text", "result"), " ")
-        story.expect("set button enabled", story.automate("enabled", "set"), "0")
+        story.expect_panel(version=" ", result=" ", set_enabled="0")
         story.screenshot("04-link-lost")
         # Still lost two watchdog periods later, and still asking.
         device.ask("clear")
         device.wait_received(b"AT\r\n", 10)
-        story.expect("status while silent", story.automate("text", "status"), "未连接")
-        story.expect("set button while silent", story.automate("enabled", "set"), "0")
+        story.expect_panel(status="未连接", set_enabled="0")  # while silent
         story.expect("only keep-alives while silent", set(device.lines()), {b"AT\r\n"})
 
         story.step("device back: connected again")
@@ -504,9 +501,7 @@ def main():
 
         story.step("close the port")
         close_port(story)
-        story.expect("status", story.automate("text", "status"), "未连接")
-        story.expect("version", story.automate("text", "version"), " ")
-        story.expect("set button enabled", story.automate("enabled", "set"), "0")
+        story.expect_panel(status="未连接", version=" ", set_enabled="0")
         story.screenshot("05-closed")
 
         story.step("close the window with the port open: exit code 0, line quiet")

@@ -27,7 +27,7 @@ TEST(OrderSerialNames, UsbFirstNumbersInNaturalOrderOthersLeftOut) {
     }
 }
 
-TEST(DescribeTtyOpenFailure, KindAndWordsFollowTheCause) {
+TEST(DescribeTtyOpenFailure, KindFollowsTheCause) {
     using Kind = OpenFailure::Kind;
     const std::string path = "/dev/ttyUSB3";
     const struct {
@@ -56,15 +56,12 @@ TEST(DescribeTtyOpenFailure, KindAndWordsFollowTheCause) {
         const std::string message = failure.chinese;
         SCOPED_TRACE(testing::Message() << "errno " << c.error << ", group '" << c.group << "', rw "
                                         << c.groupMayReadWrite << ": " << message);
+        // The sentences are the portable vocabulary's; here, the kind and whom they name.
         EXPECT_EQ(failure.kind, c.kind);
         EXPECT_NE(message.find(path), std::string::npos);
-        EXPECT_NE(std::string(failure.english).find(path), std::string::npos) << "said in English too";
-        if (c.command != nullptr) {
-            EXPECT_NE(message.find(c.group), std::string::npos);
-            EXPECT_NE(message.find(std::string("\n") + c.command), std::string::npos) << "a line of its own, to copy";
+        EXPECT_EQ(message.find("usermod") != std::string::npos, c.command != nullptr);
+        if (c.command != nullptr) {  // last, on a line of its own, to copy
             EXPECT_EQ(message.substr(message.rfind('\n') + 1), c.command);
-        } else {
-            EXPECT_EQ(message.find("usermod"), std::string::npos);
         }
     }
 }
