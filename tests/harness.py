@@ -185,15 +185,20 @@ class NativeSession:
             self.display = XDisplay("openbox")
             self.bus, self.launcher, env = start_accessibility_bus(self.display.env())
             self.errors = open(os.path.join(args.work, "program.err"), "w")
-            self.program = subprocess.Popen(
-                [args.program], env=dict(env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
-                                         QT_QPA_PLATFORM="xcb"),
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.errors)
-            from e2e.atspi_driver import AtspiDriver
-            self.automate = AtspiDriver(self.program.pid, env)
+            self.command, self.env = [args.program], env
+            self.start_program()
         except BaseException:
             self.stop()
             raise
+
+    def start_program(self):
+        """The program (again, once the last one ended), and its driver."""
+        self.program = subprocess.Popen(self.command, env=dict(
+            self.env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb"),
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.errors)
+        from e2e.atspi_driver import AtspiDriver
+        self.automate = AtspiDriver(self.program.pid, self.env)
+        return self.automate
 
     def stop(self):
         if self.program is not None and self.program.poll() is None:

@@ -112,6 +112,20 @@ Lock TakeLock(const std::string& lockPath) {
     return Lock::Held;
 }
 
+// An 8250 port the kernel found no UART behind opens, and then answers
+// every request with EIO. /sys says so beforehand where it can, but it may be
+// missing (a chroot), name the device otherwise (a container) or be root's
+// alone (some board kernels): the open's own requests then tell.
+OpenFailure RefusedAfterOpen(int error, const std::string& path) {
+    OpenFailureCause cause;
+    if (error == EIO) {
+        cause.kind = OpenFailure::Kind::NoUart;
+    } else {
+        cause.words = std::strerror(error);
+    }
+    return DescribeOpenFailure(path.c_str(), cause);
+}
+
 bool IsHangUp(int fd) {
     pollfd state{fd, POLLIN, 0};
     return ::poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
@@ -171,7 +185,7 @@ bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
         return false;
     }
     if (!::isatty(fd_)) {
-        *failure = Explain(ENOTTY, path);
+        *failure = errno == EIO ? RefusedAfterOpen(EIO, path) : Explain(ENOTTY, path);
         LetGo();
         return false;
     }
@@ -192,9 +206,7 @@ bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
     }
     }
     if (const int error = Configure()) {
-        OpenFailureCause refused;
-        refused.words = std::strerror(error);
-        *failure = DescribeOpenFailure(path.c_str(), refused);
+        *failure = RefusedAfterOpen(error, path);
         LetGo();
         return false;
     }
@@ -225,6 +237,7 @@ int TtyPort::Configure() {
         return errno;
     }
     foundLine_ = line;
+    foundExactly_ = ReadFoundLine(fd_, &foundExactLine_) == 0;
     restoreLine_ = true;
     ::cfmakeraw(&line);
     line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | CRTSCTS);
@@ -256,7 +269,7 @@ void TtyPort::Close() {
 // the port's state with it.
 void TtyPort::LetGo() {
     if (fd_ >= 0) {
-        if (restoreLine_) {
+        if (restoreLine_ && !(foundExactly_ && PutBackFoundLine(fd_, foundExactLine_) == 0)) {
             ::tcsetattr(fd_, TCSANOW, &foundLine_);
         }
         if (exclusiveIsOurs_) {
@@ -265,7 +278,7 @@ void TtyPort::LetGo() {
         ::close(fd_);
         fd_ = -1;
     }
-    restoreLine_ = exclusiveIsOurs_ = false;
+    restoreLine_ = foundExactly_ = exclusiveIsOurs_ = false;
     queued_ = 0;
     if (!lockPath_.empty()) {
         ::unlink(lockPath_.c_str());

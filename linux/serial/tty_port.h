@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 
+#include "found_line.h"
 #include "open_failure.h"
 #include "protocol_engine.h"
 #include "rx_accumulator.h"
@@ -73,8 +74,12 @@ private:
     std::string lockPath_;  // ours to remove; empty if we hold none
     // What the open found, to leave behind at the close: the kernel keeps
     // both with the port, not with our descriptor, for whoever opens next.
+    // The speed as a number where the kernel gives it; the C library's
+    // settings where it does not (an emulator that knows no termios2).
     termios foundLine_ = {};
+    FoundLine foundExactLine_ = {};
     bool restoreLine_ = false;
+    bool foundExactly_ = false;
     bool exclusiveIsOurs_ = false;
     char queue_[kMaxQueued] = {};
     std::size_t queued_ = 0;

@@ -3,8 +3,30 @@
 #include <QFile>
 #include <QSocketNotifier>
 
+namespace {
+
+// The window has one link. Only the main thread sets it and ends the
+// process, so the exit handlers find it as the window left it.
+SerialLink* livingLink = nullptr;
+
+}  // namespace
+
 SerialLink::SerialLink(RxAccumulator& accumulator, QObject* parent)
-    : QObject(parent), port_(accumulator) {}
+    : QObject(parent), port_(accumulator) {
+    livingLink = this;
+}
+
+SerialLink::~SerialLink() {
+    if (livingLink == this) {
+        livingLink = nullptr;
+    }
+}
+
+void SerialLink::LetGoAtAbruptEnd() {
+    if (livingLink != nullptr) {
+        livingLink->port_.Close();
+    }
+}
 
 bool SerialLink::Open(const QString& path, OpenFailure* failure) {
     Close();

@@ -17,6 +17,12 @@ class SerialLink : public QObject, public PortWriter {
 
 public:
     explicit SerialLink(RxAccumulator& accumulator, QObject* parent = nullptr);
+    ~SerialLink() override;
+
+    // Lets go of the port of the link that is alive, if one is open, for an
+    // end that skips the destructors: Qt leaves with exit() or abort() when
+    // the display goes away. The port is then free at once for any program.
+    static void LetGoAtAbruptEnd();
 
     // Opens `path` afresh (closing any port first). On failure, says why.
     bool Open(const QString& path, OpenFailure* failure);

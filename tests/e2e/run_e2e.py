@@ -15,6 +15,7 @@ the Linux program inside `scripts/private-dev -- /usr/bin/python3 run_e2e.py
 --native ...`.
 """
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -371,6 +372,27 @@ def end_badly_and_reopen(story, device):
     reopen(story, device, "reopen")
 
 
+def ended_abruptly(story, session, how, status):
+    """The program ended by a signal, or by its display going away, with the
+    port open. The device keeps its own end of the port open, as a third
+    process would: the exclusive mode and the line's settings outlive the
+    program unless it puts them back."""
+    port = "/dev/" + session.port
+    os.chmod(port, 0o666)
+    subprocess.run(["stty", "-F", port, "19200"], check=True, timeout=30)
+    found = subprocess.run(["stty", "-g", "-F", port], capture_output=True, text=True).stdout
+    story.driver = session.start_program()
+    open_port(story)
+    session.display.stop() if how == "display" else session.program.send_signal(
+        getattr(signal, "SIG" + how))
+    story.expect("exit status", session.program.wait(15), status)
+    lock = "/var/lock/LCK.." + os.path.realpath(port)[5:].replace("/", "_")  # by the pty's name
+    story.expect("lock left", os.path.exists(lock), False)
+    nobody = subprocess.run(["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
+                             "stty", "-g", "-F", port], capture_output=True, text=True, timeout=30)
+    story.expect("a normal user's open at once, the line as found", nobody.stdout + nobody.stderr,
+                 found)
+
 
 FAULTS = [
     ("garbage: bytes above 0x7E, no version and no link", garbage),
@@ -517,6 +539,12 @@ def main():
         # device reads what waits there before it answers.
         device.ask("clear")
         story.expect("bytes on the line after exit", device.received(), b"")
+
+        # Qt leaves with exit(1) when its display goes: ours the last way out.
+        for how, status in (("TERM", 143), ("INT", 130), ("HUP", 129), ("display", 1)):
+            if args.native:
+                story.step("ended by %s with the port open: let go as the close box does" % how)
+                ended_abruptly(story, session, how, status)
     finally:
         session.stop()
 

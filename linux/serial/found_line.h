@@ -1,0 +1,15 @@
+#pragma once
+
+// A line's settings as a port was found, its speed kept as a number. The
+// calls of <termios.h> name a speed only by its B constant: a line another
+// program left at a rate that has none (250000, set with BOTHER) would come
+// back at some other rate. The kernel's termios2 requests carry the speed
+// itself; their header clashes with <termios.h>, so they live apart.
+struct FoundLine {
+    alignas(8) unsigned char settings[64];
+};
+
+// 0, or the errno of the request that failed.
+int ReadFoundLine(int descriptor, FoundLine* line);
+// 0, or the errno of the request that failed.
+int PutBackFoundLine(int descriptor, const FoundLine& line);
