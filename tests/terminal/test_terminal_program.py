@@ -18,11 +18,13 @@ program as nobody and are skipped where there is no such account to be.
 import argparse
 import contextlib
 import ctypes
+import fcntl
 import os
 import random
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -101,9 +103,16 @@ CASES = [
     dict(name="a named port with no UART behind it", words=["ttyUSB0"], no_uart=True, status=3,
          only=("linux", "Windows names no COM port without a driver behind it"),
          out="", err="no serial hardware answers behind /dev/ttyUSB0", prompted=False),
+    # No /sys to ask (a chroot, a container), and the port answers with EIO.
+    dict(name="a port with no /sys entry that answers EIO", words=["ttyUSB0"], no_uart="no /sys",
+         status=3, only=("linux", "Windows names no COM port without a driver behind it"),
+         out="", err="no serial hardware answers behind /dev/ttyUSB0", prompted=False),
     # Left by another program at another rate and format, and cooked.
     dict(name="a line left otherwise is 9600 8N1 raw while the run holds it",
          leave="115200 cs7 parenb parodd cstopb icanon echo isig opost ixon crtscts",
+         words=["ttyUSB0"], then="powercycle", status=0, out="version V2.1\nrate 9600\n",
+         only=("linux", "each Windows program sets a COM port's line itself; none expects it back")),
+    dict(name="a line left at 250000, a rate only termios2 names", leave=250000,
          words=["ttyUSB0"], then="powercycle", status=0, out="version V2.1\nrate 9600\n",
          only=("linux", "each Windows program sets a COM port's line itself; none expects it back")),
     dict(name="Ctrl-C", words=["ttyUSB0", "115200"], then="INT", status=130, out="",
@@ -171,6 +180,7 @@ class PtyBench:
     port = "ttyUSB0"
     platform = "linux"
     line_reaches_device = True  # the pty's other end reads the line's settings
+    tracer = []
 
     def __init__(self, program):
         # A folder anyone may enter, so that nobody can run it too.
@@ -219,7 +229,7 @@ class PtyBench:
     def start(self, words, nobody=False):
         wrap = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "--"] \
             if nobody else []
-        self.runs.append(LocalRun(wrap + [self.program] + words))
+        self.runs.append(LocalRun(wrap + self.tracer + [self.program] + words))
         return self.runs[-1]
 
     def start_as_another_user(self, words):
@@ -246,10 +256,19 @@ class PtyBench:
             lock.write("%10d\n" % 4194304)
 
     @contextlib.contextmanager
-    def without_uart(self):
-        """The port, with the serial core's account saying no UART is behind it."""
-        with kernel_account({self.port: "0"}):
-            yield self.port
+    def without_uart(self, how):
+        """The port, with the serial core's account saying no UART is behind
+        it; or with none, the port answering EIO as an 8250 with no UART does
+        (LeakSanitizer cannot work under the tracer)."""
+        no_sys = ["env", "ASAN_OPTIONS=%s:detect_leaks=0" % os.environ.get("ASAN_OPTIONS", ""),
+                  "strace", "-qq", "-f", "-o", "/dev/null", "-P", "/dev/" + self.port,
+                  "-e", "trace=ioctl", "-e", "inject=ioctl:error=EIO"]
+        self.tracer = no_sys if how == "no /sys" else []
+        try:
+            with kernel_account({} if self.tracer else {self.port: "0"}):
+                yield self.port
+        finally:
+            self.tracer = []
 
     @contextlib.contextmanager
     def listing(self):
@@ -351,6 +370,17 @@ class WineBench:
             os.close(watcher)
 
 
+def leave_at_custom_rate(path, rate):
+    """The line at `rate` with BOTHER, which only termios2 sets (TCGETS2 and
+    TCSETS2, x86 and ARM numbers); CBAUD is the low bits of c_cflag."""
+    descriptor = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    line = bytearray(fcntl.ioctl(descriptor, 0x802C542A, bytes(44)))
+    struct.pack_into("I", line, 8, struct.unpack_from("I", line, 8)[0] & ~0o10017 | 0o10000)
+    struct.pack_into("2I", line, 36, rate, rate)
+    fcntl.ioctl(descriptor, 0x402C542B, bytes(line))
+    os.close(descriptor)
+
+
 @contextlib.contextmanager
 def kernel_account(types):
     """/sys/class/tty as the serial core keeps it: each port's UART type."""
@@ -406,7 +436,9 @@ class TerminalTable:
             bench.set_mode(*case["mode"])
         if case.get("stale_lock"):
             bench.leave_stale_lock()
-        if "leave" in case:
+        if isinstance(case.get("leave"), int):
+            leave_at_custom_rate("/dev/" + bench.port, case["leave"])
+        elif "leave" in case:
             bench.shell("stty -F /dev/%s %s" % (bench.port, case["leave"]))
         if case.get("already_on"):
             self.check_nothing_left(port_still_there=True)
@@ -417,7 +449,7 @@ class TerminalTable:
         if case.get("holder"):
             holder = bench.start([bench.port])
             wait_until(lambda: PROMPT in holder.said(), DEADLINE, "the first run's prompt")
-        with bench.without_uart() if case.get("no_uart") else contextlib.nullcontext(bench.port) \
+        with bench.without_uart(case["no_uart"]) if case.get("no_uart") else contextlib.nullcontext(bench.port) \
                 as port:
             begun = time.monotonic()
             program = bench.start([bench.spell(w, port) for w in case["words"]],
@@ -451,7 +483,9 @@ class TerminalTable:
             self.assertIsNone(holder.poll(), "the first run goes on")
             holder.signal("TERM")
             self.assertEqual(holder.finish()[0], 143)
-        if "leave" in case:
+        if isinstance(case.get("leave"), int):
+            self.assertEqual(device.ask("termios"), "%d 8 N 1" % case["leave"], "left at its rate")
+        elif "leave" in case:
             self.assertLessEqual({"speed 115200 baud", "icanon", "echo"},
                                  line_words(bench.shell("stty -F /dev/%s -a" % bench.port)),
                                  "the line is left as it was found")

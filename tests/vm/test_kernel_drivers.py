@@ -108,6 +108,8 @@ class GuestBench:
             return "the device's start-up options: this one is on the line from the boot"
         if case.get("already_on"):
             return "what waits on the line is in the guest's UART, where the device cannot count it"
+        if isinstance(case.get("leave"), int):
+            return "a rate only termios2 names: no tool in the guest sets one"
         if case.get("then") == "hangup" and self.port != "ttyUSB0":
             return "a built-in UART cannot be unplugged"
         return None
@@ -162,8 +164,14 @@ class GuestBench:
         self.guest.run("printf '%%10d\\n' 4194304 >/var/lock/LCK..%s" % self.port)
 
     @contextlib.contextmanager
-    def without_uart(self):
-        yield NO_UART
+    def without_uart(self, how):
+        """The real one: with /sys/class/tty hidden, the 8250's own answers."""
+        hidden = how == "no /sys" and self.guest.run("mount -t tmpfs none /sys/class/tty")
+        try:
+            yield NO_UART
+        finally:
+            if hidden:
+                self.guest.run("umount /sys/class/tty")
 
     @contextlib.contextmanager
     def listing(self):
