@@ -373,25 +373,25 @@ def end_badly_and_reopen(story, device):
 
 
 def ended_abruptly(story, session, how, status):
-    """The program ended by a signal, or by its display going away, with the
-    port open. The device keeps its own end of the port open, as a third
-    process would: the exclusive mode and the line's settings outlive the
-    program unless it puts them back."""
+    """Ended with the port open. The device holds its own end of the port as a
+    third process would, so exclusive mode and the line's settings outlive
+    the program but for what it puts back."""
     port = "/dev/" + session.port
     os.chmod(port, 0o666)
-    subprocess.run(["stty", "-F", port, "19200"], check=True, timeout=30)
-    found = subprocess.run(["stty", "-g", "-F", port], capture_output=True, text=True).stdout
+    found = subprocess.run("stty -F %s 19200 && stty -g -F %s" % (port, port), shell=True,
+                           capture_output=True, text=True, timeout=30).stdout
     story.driver = session.start_program()
     open_port(story)
-    session.display.stop() if how == "display" else session.program.send_signal(
-        getattr(signal, "SIG" + how))
+    if how == "display":
+        session.display.stop()
+    else:
+        session.program.send_signal(getattr(signal, how))
     story.expect("exit status", session.program.wait(15), status)
     lock = "/var/lock/LCK.." + os.path.realpath(port)[5:].replace("/", "_")  # by the pty's name
     story.expect("lock left", os.path.exists(lock), False)
-    nobody = subprocess.run(["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
-                             "stty", "-g", "-F", port], capture_output=True, text=True, timeout=30)
-    story.expect("a normal user's open at once, the line as found", nobody.stdout + nobody.stderr,
-                 found)
+    story.expect("a normal user's open at once, the line as found", subprocess.run(
+        ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "stty", "-g", "-F", port],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=30).stdout, found)
 
 
 FAULTS = [
@@ -541,7 +541,7 @@ def main():
         story.expect("bytes on the line after exit", device.received(), b"")
 
         # Qt leaves with exit(1) when its display goes: ours the last way out.
-        for how, status in (("TERM", 143), ("INT", 130), ("HUP", 129), ("display", 1)):
+        for how, status in (("SIGTERM", 143), ("SIGINT", 130), ("SIGHUP", 129), ("display", 1)):
             if args.native:
                 story.step("ended by %s with the port open: let go as the close box does" % how)
                 ended_abruptly(story, session, how, status)

@@ -180,7 +180,7 @@ class PtyBench:
     port = "ttyUSB0"
     platform = "linux"
     line_reaches_device = True  # the pty's other end reads the line's settings
-    tracer = []
+    tracer = []  # for the next run alone
 
     def __init__(self, program):
         # A folder anyone may enter, so that nobody can run it too.
@@ -230,6 +230,7 @@ class PtyBench:
         wrap = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "--"] \
             if nobody else []
         self.runs.append(LocalRun(wrap + self.tracer + [self.program] + words))
+        self.tracer = []
         return self.runs[-1]
 
     def start_as_another_user(self, words):
@@ -258,17 +259,15 @@ class PtyBench:
     @contextlib.contextmanager
     def without_uart(self, how):
         """The port, with the serial core's account saying no UART is behind
-        it; or with none, the port answering EIO as an 8250 with no UART does
-        (LeakSanitizer cannot work under the tracer)."""
-        no_sys = ["env", "ASAN_OPTIONS=%s:detect_leaks=0" % os.environ.get("ASAN_OPTIONS", ""),
-                  "strace", "-qq", "-f", "-o", "/dev/null", "-P", "/dev/" + self.port,
-                  "-e", "trace=ioctl", "-e", "inject=ioctl:error=EIO"]
-        self.tracer = no_sys if how == "no /sys" else []
-        try:
-            with kernel_account({} if self.tracer else {self.port: "0"}):
-                yield self.port
-        finally:
-            self.tracer = []
+        it; or with none, and the port answering the next run's requests with
+        EIO, as an 8250 with no UART does (LeakSanitizer cannot work under
+        the tracer)."""
+        if how == "no /sys":
+            self.tracer = ["env", "ASAN_OPTIONS=%s:detect_leaks=0" % os.environ.get(
+                "ASAN_OPTIONS", ""), "strace", "-qq", "-f", "-o", "/dev/null",
+                "-P", "/dev/" + self.port, "-e", "inject=ioctl:error=EIO"]
+        with kernel_account({} if how == "no /sys" else {self.port: "0"}):
+            yield self.port
 
     @contextlib.contextmanager
     def listing(self):
@@ -449,8 +448,8 @@ class TerminalTable:
         if case.get("holder"):
             holder = bench.start([bench.port])
             wait_until(lambda: PROMPT in holder.said(), DEADLINE, "the first run's prompt")
-        with bench.without_uart(case["no_uart"]) if case.get("no_uart") else contextlib.nullcontext(bench.port) \
-                as port:
+        with bench.without_uart(case["no_uart"]) if case.get("no_uart") \
+                else contextlib.nullcontext(bench.port) as port:
             begun = time.monotonic()
             program = bench.start([bench.spell(w, port) for w in case["words"]],
                                   nobody=case.get("nobody", False))
