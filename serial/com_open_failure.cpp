@@ -9,26 +9,6 @@ namespace {
 // must fit the vocabulary's OpenFailure::kSize bytes.
 constexpr std::size_t kWordsSize = 512;
 
-// As many whole characters of `wide` as fit into `size` bytes of UTF-8 with
-// their terminator: a message longer than the room is cut between two
-// characters, never emptied.
-void ToUtf8Cut(const wchar_t* wide, int length, char* text, std::size_t size) {
-    int used = 0;
-    for (int at = 0; at < length;) {
-        // A surrogate pair is one character of two units.
-        const int units = (wide[at] >= 0xD800 && wide[at] < 0xDC00 && at + 1 < length) ? 2 : 1;
-        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide + at, units, nullptr, 0, nullptr,
-                                              nullptr);
-        if (bytes <= 0 || static_cast<std::size_t>(used + bytes) >= size) {
-            break;
-        }
-        WideCharToMultiByte(CP_UTF8, 0, wide + at, units, text + used, bytes, nullptr, nullptr);
-        used += bytes;
-        at += units;
-    }
-    text[used] = '\0';
-}
-
 // Windows' message for `error` in `language`, as UTF-8 without its line end
 // and full stop; false when Windows has none in that language.
 bool WindowsWords(DWORD error, DWORD language, char* text, std::size_t size) {
@@ -46,11 +26,28 @@ bool WindowsWords(DWORD error, DWORD language, char* text, std::size_t size) {
                        wide[end - 1] == L'.' || wide[end - 1] == L'\x3002')) {
         --end;
     }
-    ToUtf8Cut(wide, static_cast<int>(end), text, size);
+    CutToUtf8(wide, static_cast<int>(end), text, size);
     return true;
 }
 
 }  // namespace
+
+void CutToUtf8(const wchar_t* wide, int length, char* text, std::size_t size) {
+    int used = 0;
+    for (int at = 0; at < length;) {
+        // A surrogate pair is one character of two units.
+        const int units = (wide[at] >= 0xD800 && wide[at] < 0xDC00 && at + 1 < length) ? 2 : 1;
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide + at, units, nullptr, 0, nullptr,
+                                              nullptr);
+        if (bytes <= 0 || static_cast<std::size_t>(used + bytes) >= size) {
+            break;
+        }
+        WideCharToMultiByte(CP_UTF8, 0, wide + at, units, text + used, bytes, nullptr, nullptr);
+        used += bytes;
+        at += units;
+    }
+    text[used] = '\0';
+}
 
 OpenFailure DescribeComOpenFailure(DWORD error, const char* port) {
     OpenFailureCause cause;
