@@ -160,8 +160,8 @@ void SerialPort::Write(const char* bytes, std::size_t length) {
     COMSTAT status = {};
     if (!ClearCommError(port, &errors, &status) && MeansDeviceGone(GetLastError())) {
         std::lock_guard<std::mutex> hold(portLock_);
-        deviceGone_ = deviceGone_ || port == port_;
-        return;  // nothing can reach a device that is gone
+        deviceGone_ = true;  // only this thread changes the port: it is still the open one
+        return;              // nothing can reach a device that is gone
     }
 
     while (length > 0) {
