@@ -181,6 +181,10 @@ private:
 // The loop wakes at the tick timer where there is one, and at the latest
 // after this long in any case, so no failed timer can stop the run's clock.
 constexpr DWORD kLongestSleepMs = 10;
+// Ticks made up at one wake: one poll's worth, so that a loop that comes
+// back late (a machine that slept) pays its debt at most one command per
+// wake, still hearing Ctrl-C and an unplug between them.
+constexpr std::uint64_t kMostTicksPerWake = 30;
 
 // A 10 ms timer where Windows can give one. The high-resolution kind exists
 // from Windows 10 1803 on; the plain kind fires at the system's tick (15.6
@@ -223,7 +227,9 @@ void RunUntilFinished(TerminalFlow& flow, const SerialPort& port) {
             flow.OnPortDetached();
         }
         const std::uint64_t due = clock.Milliseconds() / 10;
-        for (; ticksGiven < due && !flow.Finished(); ++ticksGiven) {
+        const std::uint64_t upTo =
+            due < ticksGiven + kMostTicksPerWake ? due : ticksGiven + kMostTicksPerWake;
+        for (; ticksGiven < upTo && !flow.Finished(); ++ticksGiven) {
             flow.OnTick();
         }
     }
