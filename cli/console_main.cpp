@@ -4,6 +4,7 @@
 // the console, its control events and the 10 ms tick of a Windows process.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -21,6 +22,7 @@ namespace {
 
 const TerminalHelp kHelp = {
     "端口 / PORT     COM3 之类的名字，或 \\\\.\\COM12 / a name such as COM3, or \\\\.\\COM12\n",
+    "  5 Windows 不给所需的事件，或中断了串口列表 / Windows gave no event, or broke off --list;\n"
     "  130 被 Ctrl-C 或 Ctrl-Break 中断 / ended by Ctrl-C or Ctrl-Break;\n"
     "  129 控制台窗口被关闭 / the console window was closed;\n"
     "  143 注销或关机 / log-off or shut-down\n",
@@ -155,9 +157,95 @@ void SayOpenFailure(const char* name, DWORD error) {
 }
 
 // --- the run -------------------------------------------------------------------
+// Milliseconds since the run began, by the performance counter: it runs at
+// one fixed rate on every Windows, whatever the timers do.
+class RunClock {
+public:
+    RunClock() {
+        QueryPerformanceFrequency(&frequency_);
+        QueryPerformanceCounter(&start_);
+    }
+    std::uint64_t Milliseconds() const {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        const std::uint64_t counts = static_cast<std::uint64_t>(now.QuadPart - start_.QuadPart);
+        const std::uint64_t perSecond = static_cast<std::uint64_t>(frequency_.QuadPart);
+        return counts / perSecond * 1000 + counts % perSecond * 1000 / perSecond;
+    }
+
+private:
+    LARGE_INTEGER frequency_;
+    LARGE_INTEGER start_;
+};
+
+// The loop wakes at the tick timer where there is one, and at the latest
+// after this long in any case, so no failed timer can stop the run's clock.
+constexpr DWORD kLongestSleepMs = 10;
+// Ticks made up at one wake: one poll's worth, so that a loop that comes
+// back late (a machine that slept) pays its debt at most one command per
+// wake, still hearing Ctrl-C and an unplug between them.
+constexpr std::uint64_t kMostTicksPerWake = 30;
+
+// A 10 ms timer where Windows can give one. The high-resolution kind exists
+// from Windows 10 1803 on; the plain kind fires at the system's tick (15.6
+// ms by default), and none at all is survived too: the loop's own timeout
+// wakes it. Either way the ticks are counted by the clock, not by wakes.
+HANDLE StartTickTimer() {
+    HANDLE tick = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                         TIMER_ALL_ACCESS);
+    if (tick == nullptr) {
+        tick = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+    }
+    LARGE_INTEGER firstTick;
+    firstTick.QuadPart = -100000;  // 10 ms from now, in 100 ns
+    if (tick != nullptr && !SetWaitableTimer(tick, &firstTick, 10, nullptr, nullptr, FALSE)) {
+        CloseHandle(tick);
+        tick = nullptr;
+    }
+    return tick;
+}
+
 // Until the flow has its answer: the reader thread fills the accumulator as
-// the bytes come, the loop ticks every 10 ms. A tick that comes late is not
-// made up for, as a window's timer does not: the engine counts ticks.
+// the bytes come, the loop gives the flow one tick for every 10 ms that have
+// passed. A wake that comes late (a coarse system timer, a busy machine)
+// gets the ticks it missed, so every wait the program states lasts what it
+// says on every Windows.
+void RunUntilFinished(TerminalFlow& flow, const SerialPort& port) {
+    const RunClock clock;
+    HANDLE tick = StartTickTimer();
+    const HANDLE waits[2] = {endingRequested, tick};
+    std::uint64_t ticksGiven = 0;
+    while (!flow.Finished()) {
+        const DWORD woken = WaitForMultipleObjects(tick != nullptr ? 2 : 1, waits, FALSE,
+                                                   kLongestSleepMs);
+        if (woken == WAIT_OBJECT_0) {
+            TakeEnding(flow);
+        } else if (woken == WAIT_FAILED) {
+            Sleep(kLongestSleepMs);  // the clock still counts
+        }
+        if (port.DeviceGone()) {
+            flow.OnPortDetached();
+        }
+        const std::uint64_t due = clock.Milliseconds() / 10;
+        const std::uint64_t upTo =
+            due < ticksGiven + kMostTicksPerWake ? due : ticksGiven + kMostTicksPerWake;
+        for (; ticksGiven < upTo && !flow.Finished(); ++ticksGiven) {
+            flow.OnTick();
+        }
+    }
+    if (tick != nullptr) {
+        CancelWaitableTimer(tick);
+        CloseHandle(tick);
+    }
+}
+
+void SaySystemRefused(const char* chinese, const char* english, DWORD error) {
+    char line[320];
+    std::snprintf(line, sizeof line, "%s（错误 %lu）/ %s (error %lu)", chinese,
+                  static_cast<unsigned long>(error), english, static_cast<unsigned long>(error));
+    ConsoleStreams().Message(line);
+}
+
 int Run(const TerminalRequest& request) {
     char path[320];
     if (!ComDevicePath(request.port, path, sizeof path)) {
@@ -166,22 +254,12 @@ int Run(const TerminalRequest& request) {
     }
     endingRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    // High resolution where Windows has it (10 1803 on): the default timer
-    // ticks every 15.6 ms, which would stretch every wait by half.
-    HANDLE tick = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                         TIMER_ALL_ACCESS);
-    if (tick == nullptr) {
-        tick = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
-    }
-    if (endingRequested == nullptr || runEnded == nullptr || tick == nullptr) {
-        // Before the port: say so, not that the port failed.
-        char line[160];
-        std::snprintf(line, sizeof line,
-                      "Windows 没有给出计时器或事件（错误 %lu）/ Windows gave no timer or event "
-                      "(error %lu)",
-                      GetLastError(), GetLastError());
-        ConsoleStreams().Message(line);
-        return TerminalStatus::kPortNotOpened;
+    if (endingRequested == nullptr || runEnded == nullptr) {
+        // Before the port: nothing is wrong with it, and it was not touched.
+        SaySystemRefused("Windows 没有给出本程序所需的事件，未打开串口",
+                         "Windows gave no event the program needs; the port was not opened",
+                         GetLastError());
+        return TerminalStatus::kSystemRefused;
     }
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
@@ -198,33 +276,38 @@ int Run(const TerminalRequest& request) {
     TraceChannel trace;
     TerminalFlow flow(request, accumulator, port, output, trace);
     flow.Start(request.port);
-
-    LARGE_INTEGER firstTick;
-    firstTick.QuadPart = -100000;  // 10 ms from now, in 100 ns
-    SetWaitableTimer(tick, &firstTick, 10, nullptr, nullptr, FALSE);
-    const HANDLE waits[2] = {endingRequested, tick};
-    while (!flow.Finished()) {
-        const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        if (woken == WAIT_OBJECT_0) {
-            TakeEnding(flow);
-        } else if (woken == WAIT_OBJECT_0 + 1) {
-            flow.OnTick();
-        } else {
-            flow.OnInterrupt();  // cannot wait any more: end as if asked to
-        }
-    }
-    CancelWaitableTimer(tick);
+    RunUntilFinished(flow, port);
+    // The reader is ended here, not by the process's end: a thread that
+    // exit has to kill keeps the process alive past its answer, and Wine's
+    // server ends such a process with SIGKILL.
     port.Close();
+    port.StopReader();
     SetEvent(runEnded);
     return flow.ExitStatus();
 }
 
 int PrintRegisteredPorts() {
     static RegisteredPorts ports;
-    ListRegisteredPorts(ports);
+    const LONG error = ListRegisteredPorts(ports);
     for (int i = 0; i < ports.count; ++i) {
         standardOutput.Write(ports.names[i]);
         standardOutput.Write("\n");
+    }
+    if (ports.leftOut > 0) {
+        char line[320];
+        std::snprintf(line, sizeof line,
+                      "另有 %d 个串口未列出：只列出前 %d 个，名字最长 %d 字节 / %d more ports "
+                      "not listed: the first %d are listed, names up to %d bytes",
+                      ports.leftOut, RegisteredPorts::kMaxPorts, RegisteredPorts::kNameSize - 1,
+                      ports.leftOut, RegisteredPorts::kMaxPorts, RegisteredPorts::kNameSize - 1);
+        ConsoleStreams().Message(line);
+    }
+    if (error != ERROR_SUCCESS) {
+        // The key went away under the listing (the last adapter pulled) or
+        // Windows refused to read it: what came before is all there is.
+        SaySystemRefused("Windows 中断了串口列表的读取", "Windows broke off the list of ports",
+                         static_cast<DWORD>(error));
+        return TerminalStatus::kSystemRefused;
     }
     return TerminalStatus::kDone;
 }
@@ -243,9 +326,12 @@ int wmain(int count, wchar_t* wideArguments[]) {
         return TerminalStatus::kUsage;
     }
     for (int i = 1; i < count; ++i) {
-        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wideArguments[i], -1, storage + used,
-                                              static_cast<int>(sizeof storage - used), nullptr,
-                                              nullptr);
+        // A full buffer is no room: asked to convert into none,
+        // WideCharToMultiByte would report the size it needs, not fail.
+        const int room = static_cast<int>(sizeof storage - used);
+        const int bytes = room == 0 ? 0
+                                    : WideCharToMultiByte(CP_UTF8, 0, wideArguments[i], -1,
+                                                          storage + used, room, nullptr, nullptr);
         if (bytes == 0) {
             standardError.Write("baudset-cli: 参数太长 / the arguments are too long\n");
             return TerminalStatus::kUsage;

@@ -4,10 +4,16 @@
 
 namespace {
 
+// Room for Windows' words: its longest messages are a few hundred
+// characters, and with the port's name and the sentence around them they
+// must fit the vocabulary's OpenFailure::kSize bytes.
+constexpr std::size_t kWordsSize = 512;
+
 // Windows' message for `error` in `language`, as UTF-8 without its line end
 // and full stop; false when Windows has none in that language.
 bool WindowsWords(DWORD error, DWORD language, char* text, std::size_t size) {
-    wchar_t wide[256];
+    // Wider than the words may be: FormatMessage gives all or nothing.
+    wchar_t wide[4 * kWordsSize];
     const DWORD length =
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
                        language, wide, sizeof wide / sizeof wide[0], nullptr);
@@ -20,13 +26,28 @@ bool WindowsWords(DWORD error, DWORD language, char* text, std::size_t size) {
                        wide[end - 1] == L'.' || wide[end - 1] == L'\x3002')) {
         --end;
     }
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(end), text,
-                                          static_cast<int>(size) - 1, nullptr, nullptr);
-    text[bytes > 0 ? bytes : 0] = '\0';
+    CutToUtf8(wide, static_cast<int>(end), text, size);
     return true;
 }
 
 }  // namespace
+
+void CutToUtf8(const wchar_t* wide, int length, char* text, std::size_t size) {
+    int used = 0;
+    for (int at = 0; at < length;) {
+        // A surrogate pair is one character of two units.
+        const int units = (wide[at] >= 0xD800 && wide[at] < 0xDC00 && at + 1 < length) ? 2 : 1;
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide + at, units, nullptr, 0, nullptr,
+                                              nullptr);
+        if (bytes <= 0 || static_cast<std::size_t>(used + bytes) >= size) {
+            break;
+        }
+        WideCharToMultiByte(CP_UTF8, 0, wide + at, units, text + used, bytes, nullptr, nullptr);
+        used += bytes;
+        at += units;
+    }
+    text[used] = '\0';
+}
 
 OpenFailure DescribeComOpenFailure(DWORD error, const char* port) {
     OpenFailureCause cause;
@@ -38,8 +59,8 @@ OpenFailure DescribeComOpenFailure(DWORD error, const char* port) {
         cause.kind = OpenFailure::Kind::NotThere;
         return DescribeOpenFailure(port, cause);
     }
-    char local[256];
-    char english[256];
+    char local[kWordsSize];
+    char english[kWordsSize];
     WindowsWords(error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), local, sizeof local);
     if (!WindowsWords(error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), english, sizeof english)) {
         english[0] = '\0';  // then the local words serve for both

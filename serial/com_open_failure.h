@@ -10,3 +10,8 @@
 // but in use or not there is said in Windows' own words, in the system's
 // language and in English.
 OpenFailure DescribeComOpenFailure(DWORD error, const char* port);
+
+// As many whole characters of `wide` (`length` units) as fit into `size`
+// bytes of UTF-8 with their terminator: words longer than the room are cut
+// between two characters, never emptied.
+void CutToUtf8(const wchar_t* wide, int length, char* text, std::size_t size);

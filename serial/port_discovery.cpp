@@ -65,42 +65,80 @@ int CompareNaturally(const char* a, const char* b) {
     return (*a != '\0') - (*b != '\0');
 }
 
-void ListRegisteredPorts(RegisteredPorts& ports) {
-    ports.count = 0;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE,
-                      &key) != ERROR_SUCCESS) {
-        return;  // no serial port registered at all
+namespace {
+
+// Into the sorted names, keeping the first kMaxPorts in natural order: a
+// name that sorts after all of a full list, or the last one that it pushes
+// out, is counted as left out.
+void InsertSorted(RegisteredPorts& ports, const char* name) {
+    int at = ports.count;
+    while (at > 0 && CompareNaturally(ports.names[at - 1], name) > 0) {
+        --at;
     }
-    for (DWORD index = 0; ports.count < RegisteredPorts::kMaxPorts; ++index) {
-        wchar_t valueName[256];
+    if (at == RegisteredPorts::kMaxPorts) {
+        ++ports.leftOut;
+        return;
+    }
+    if (ports.count == RegisteredPorts::kMaxPorts) {
+        ++ports.leftOut;
+        --ports.count;
+    }
+    std::memmove(ports.names[at + 1], ports.names[at],
+                 static_cast<std::size_t>(ports.count - at) * RegisteredPorts::kNameSize);
+    std::memcpy(ports.names[at], name, RegisteredPorts::kNameSize);
+    ++ports.count;
+}
+
+}  // namespace
+
+long ListPortsOfKey(void* key, RegisteredPorts& ports) {
+    ports.count = 0;
+    ports.leftOut = 0;
+    // A value name can be 16383 characters; the name is never used, but one
+    // that does not fit would hide its port. Static: 32 KiB off the stack.
+    static wchar_t valueName[16384];
+    for (DWORD index = 0;; ++index) {
         DWORD valueNameLength = sizeof valueName / sizeof valueName[0];
         wchar_t data[RegisteredPorts::kNameSize] = {};
         DWORD dataBytes = sizeof data - sizeof data[0];  // room for a terminator the data may lack
         DWORD type = 0;
-        const LONG status = RegEnumValueW(key, index, valueName, &valueNameLength, nullptr, &type,
-                                          reinterpret_cast<BYTE*>(data), &dataBytes);
+        const LONG status = RegEnumValueW(static_cast<HKEY>(key), index, valueName, &valueNameLength,
+                                          nullptr, &type, reinterpret_cast<BYTE*>(data), &dataBytes);
         if (status == ERROR_NO_MORE_ITEMS) {
-            break;
+            return ERROR_SUCCESS;
         }
-        if (status != ERROR_SUCCESS || type != REG_SZ || data[0] == L'\0') {
-            continue;  // a name longer than any port's, or not a name at all
-        }
-        char* name = ports.names[ports.count];
-        if (WideCharToMultiByte(CP_UTF8, 0, data, -1, name, RegisteredPorts::kNameSize, nullptr,
-                                nullptr) == 0) {
+        if (status == ERROR_MORE_DATA) {
+            ++ports.leftOut;  // a port's name longer than any COM port's
             continue;
         }
-        // Insertion into the sorted names: a PC has a handful of ports.
-        int at = ports.count;
-        char moving[RegisteredPorts::kNameSize];
-        std::memcpy(moving, name, sizeof moving);
-        while (at > 0 && CompareNaturally(ports.names[at - 1], moving) > 0) {
-            std::memcpy(ports.names[at], ports.names[at - 1], sizeof moving);
-            --at;
+        if (status != ERROR_SUCCESS) {
+            return status;  // each further index would fail the same way
         }
-        std::memcpy(ports.names[at], moving, sizeof moving);
-        ++ports.count;
+        if (type != REG_SZ || data[0] == L'\0') {
+            continue;  // not a port's name at all
+        }
+        char name[RegisteredPorts::kNameSize] = {};
+        if (WideCharToMultiByte(CP_UTF8, 0, data, -1, name, sizeof name, nullptr, nullptr) == 0) {
+            ++ports.leftOut;  // fits as UTF-16, not as UTF-8
+            continue;
+        }
+        InsertSorted(ports, name);
     }
+}
+
+long ListRegisteredPorts(RegisteredPorts& ports) {
+    ports.count = 0;
+    ports.leftOut = 0;
+    HKEY key = nullptr;
+    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
+                                      KEY_QUERY_VALUE, &key);
+    if (opened == ERROR_FILE_NOT_FOUND) {
+        return ERROR_SUCCESS;  // no serial port registered at all
+    }
+    if (opened != ERROR_SUCCESS) {
+        return opened;
+    }
+    const long status = ListPortsOfKey(key, ports);
     RegCloseKey(key);
+    return status;
 }

@@ -43,6 +43,23 @@ bool ComDevicePath(const char* name, char* path, std::size_t size) {
     return length >= 0 && static_cast<std::size_t>(length) < size;
 }
 
+bool MeansDeviceGone(DWORD error) {
+    switch (error) {
+    // What Windows' serial drivers answer once their device is removed.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_OPERATION_ABORTED:
+    // What Wine answers once the line's other end has hung up: a read fails
+    // with a broken pipe, ClearCommError with "not ready".
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NOT_READY:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool SerialPort::Open(const char* path) {
     Close();
     // Nothing read from the previous port can arrive any more (the reader
@@ -59,7 +76,31 @@ bool SerialPort::Open(const char* path) {
     // Published only now, fully configured.
     std::lock_guard<std::mutex> hold(portLock_);
     port_ = port;
+    deviceGone_ = false;
     return true;
+}
+
+bool SerialPort::DeviceGone() const {
+    std::lock_guard<std::mutex> hold(portLock_);
+    return deviceGone_;
+}
+
+// Called with `portLock_` held. A wait or read can also fail with these
+// errors while the device is there (Wine ends every wait on a pty with
+// "aborted", as its modem lines cannot be read), so the line's own state
+// decides: ClearCommError fails only on a port whose device is gone. Only
+// the published handle is asked: Close() unpublishes before it cancels, so
+// its own cancellations never count, and the handle stays valid while the
+// lock is held.
+void SerialPort::NoteFailure(HANDLE port, DWORD error) {
+    if (deviceGone_ || port != port_ || port == INVALID_HANDLE_VALUE || !MeansDeviceGone(error)) {
+        return;
+    }
+    DWORD errors = 0;
+    COMSTAT status = {};
+    if (!ClearCommError(port, &errors, &status) && MeansDeviceGone(GetLastError())) {
+        deviceGone_ = true;
+    }
 }
 
 bool SerialPort::IsOpen() const {
@@ -117,7 +158,11 @@ void SerialPort::Write(const char* bytes, std::size_t length) {
     }
     DWORD errors = 0;
     COMSTAT status = {};
-    ClearCommError(port, &errors, &status);
+    if (!ClearCommError(port, &errors, &status) && MeansDeviceGone(GetLastError())) {
+        std::lock_guard<std::mutex> hold(portLock_);
+        deviceGone_ = true;  // only this thread changes the port: it is still the open one
+        return;              // nothing can reach a device that is gone
+    }
 
     while (length > 0) {
         DWORD chunk = static_cast<DWORD>(length < sizeof writeData_ ? length : sizeof writeData_);
@@ -191,6 +236,21 @@ bool SerialPort::StartReader() {
     return readerThread_ != nullptr;
 }
 
+void SerialPort::StopReader() {
+    if (readerThread_ == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(portLock_);
+        readerStop_ = true;
+    }
+    // With no port open the reader is between 1 ms sleeps and sees the
+    // request at once; an operation still under way is Close()'s to end.
+    WaitForSingleObject(readerThread_, kReaderLetGoMs);
+    CloseHandle(readerThread_);
+    readerThread_ = nullptr;
+}
+
 DWORD WINAPI SerialPort::ReaderMain(LPVOID self) {
     static_cast<SerialPort*>(self)->ReaderLoop();
     return 0;
@@ -198,9 +258,10 @@ DWORD WINAPI SerialPort::ReaderMain(LPVOID self) {
 
 bool SerialPort::StartReaderOperation(bool waitForCharacter) {
     std::lock_guard<std::mutex> hold(portLock_);
-    if (port_ == INVALID_HANDLE_VALUE) {
+    if (port_ == INVALID_HANDLE_VALUE || readerStop_) {
         return false;
     }
+    readerPort_ = port_;
     std::memset(&readerRecord_, 0, sizeof readerRecord_);
     ResetEvent(readerEvent_);
     readerRecord_.hEvent = readerEvent_;
@@ -212,8 +273,12 @@ bool SerialPort::StartReaderOperation(bool waitForCharacter) {
     } else {
         done = ReadFile(port_, readerScratch_, kReadChunk, nullptr, &readerRecord_);
     }
-    if (!done && GetLastError() != ERROR_IO_PENDING) {
-        return false;
+    if (!done) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            NoteFailure(port_, error);
+            return false;
+        }
     }
     readerBusy_ = true;
     return true;
@@ -221,13 +286,17 @@ bool SerialPort::StartReaderOperation(bool waitForCharacter) {
 
 DWORD SerialPort::FinishReaderOperation() {
     // Waits on the reader's own event, never on the port: Close() may have
-    // released the handle by the time a stubborn operation ends. The record
-    // carries the outcome, as GetOverlappedResult would read it.
+    // released the handle by the time a stubborn operation ends. Once the
+    // event is set, GetOverlappedResult only reads the record.
     WaitForSingleObject(readerEvent_, INFINITE);
-    if (readerRecord_.Internal != 0) {  // not STATUS_SUCCESS
+    DWORD count = 0;
+    if (!GetOverlappedResult(readerPort_, &readerRecord_, &count, FALSE)) {
+        const DWORD error = GetLastError();
+        std::lock_guard<std::mutex> hold(portLock_);
+        NoteFailure(readerPort_, error);
         return 0;
     }
-    return static_cast<DWORD>(readerRecord_.InternalHigh);
+    return count;
 }
 
 void SerialPort::ReaderLetGo() {
@@ -245,6 +314,14 @@ void SerialPort::ReaderLoop() {
         Sleep(1);
     }
     for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(portLock_);
+            if (readerStop_) {
+                CloseHandle(readerEvent_);
+                readerEvent_ = nullptr;
+                return;
+            }
+        }
         if (!StartReaderOperation(true)) {
             Sleep(1);  // no port, or the wait failed: try again shortly
             continue;

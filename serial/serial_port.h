@@ -14,6 +14,10 @@
 // it is. False when it does not fit.
 bool ComDevicePath(const char* name, char* path, std::size_t size);
 
+// Whether `error` from ReadFile, WaitCommEvent or ClearCommError on an open
+// port means that its device is gone (a USB adapter pulled out).
+bool MeansDeviceGone(DWORD error);
+
 // The one serial port the program talks through, and the reader thread that
 // feeds what the device sends into the accumulator.
 //
@@ -27,6 +31,12 @@ bool ComDevicePath(const char* name, char* path, std::size_t size);
 // reader appends what it read before it lets go, so nothing of a closed port
 // reaches the accumulator after Close(), and Open() starts the new session
 // with an empty one.
+//
+// An adapter pulled out mid-session makes the port's calls fail with errors
+// of their own (see MeansDeviceGone); the port remembers that for its
+// owner, who may say so or, like the window, stay silent and let the
+// watchdog tell. Failures caused by Close() itself are not counted: Close()
+// unpublishes the handle before it cancels anything.
 class SerialPort : public PortWriter {
 public:
     explicit SerialPort(RxAccumulator& accumulator) : accumulator_(accumulator) {}
@@ -42,8 +52,16 @@ public:
     // Writes one command; blocks the caller for at most about one second.
     void Write(const char* bytes, std::size_t length) override;
 
-    // Starts the reader thread once; it lives as long as the process.
+    // True once a call on the open port has failed in a way that means the
+    // device went away; cleared by the next Open().
+    bool DeviceGone() const;
+
+    // Starts the reader thread once; in the window it lives as long as the
+    // process.
     bool StartReader();
+    // Ends the reader thread and waits for it, so that a program can return
+    // from main with no thread left for the system to kill. Close() first.
+    void StopReader();
 
     // How long Close() waits for the reader to let go before it releases the
     // handle anyway (the reader's record outlives the handle, so even then
@@ -57,6 +75,7 @@ private:
     bool StartReaderOperation(bool waitForCharacter);
     DWORD FinishReaderOperation();
     void ReaderLetGo();
+    void NoteFailure(HANDLE port, DWORD error);
     bool WaitForReaderToLetGo(HANDLE port);
     bool WriteChunk(HANDLE port, const char* bytes, DWORD length);
     bool PreviousWriteEnded();
@@ -69,11 +88,14 @@ private:
     std::condition_variable readerIdle_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
     bool readerBusy_ = false;
+    bool deviceGone_ = false;
+    bool readerStop_ = false;
 
     // The reader's own record, event and scratch: live for the whole run.
     HANDLE readerThread_ = nullptr;
     HANDLE readerEvent_ = nullptr;
     OVERLAPPED readerRecord_ = {};
+    HANDLE readerPort_ = INVALID_HANDLE_VALUE;  // the handle the record's operation runs on
     DWORD readerEventMask_ = 0;
     char readerScratch_[2048] = {};
     static constexpr DWORD kReadChunk = 1024;

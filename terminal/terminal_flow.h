@@ -19,7 +19,10 @@ constexpr int kDone = 0;
 constexpr int kSetRefused = 1;
 constexpr int kUsage = 2;
 constexpr int kPortNotOpened = 3;
-constexpr int kNoDevice = 4;  // nothing valid within the wait, or the link lost
+constexpr int kNoDevice = 4;  // nothing valid within the wait, the link lost, or unplugged
+// Windows' console program: the system refused what the run needs besides
+// the port (an event), or broke off the list of ports.
+constexpr int kSystemRefused = 5;
 constexpr int kHungUp = 129;       // 128 + SIGHUP: the terminal or SSH session closed
 constexpr int kInterrupted = 130;  // 128 + SIGINT, as shells report it
 constexpr int kTerminated = 143;   // 128 + SIGTERM

@@ -46,6 +46,7 @@ RATES = "9600 14400 19200 38400 56000 57600 115200"
 # takes its nominal time plus whatever a loaded machine adds; this bounds
 # the wait for any one run.
 DEADLINE = 60
+HOLD = 2.0  # seconds a run is stopped for
 
 
 def as_nobody_works():
@@ -82,8 +83,14 @@ CASES = [
          device=["--start-off", "--mode", "slow", "--slow-delay", "2"], then="powercycle", status=4,
          out="version V2.1\n", err="the link to the device was lost"),
     dict(name="unplugged while waiting", words=["ttyUSB0"], then="hangup", status=4, out="",
-         err="/dev/ttyUSB0 went away",
-         only=("linux", "the Windows serial layer hears of no unplug; the run ends with its wait")),
+         err="/dev/ttyUSB0 went away"),
+    # Held up (stopped) for HOLD s mid-wait: the wait still ends when it says.
+    dict(name="a wait holds in wall-clock time", words=["--wait", "1.5", "ttyUSB0"], then="hold",
+         status=4, out="", err="within 1.5 s", seconds=(1.5, None),
+         only=("windows", "Windows' timers may tick coarser than 10 ms, so its ticks are counted by the clock")),
+    dict(name="arguments that fill the conversion buffer exactly", words=["x" * 4095, "ttyUSB0"],
+         status=2, out="", err="the arguments are too long", prompted=False,
+         only=("windows", "the Windows program converts its wide arguments into 4 KiB")),
     dict(name="a port that is not there", words=["/dev/ttyUSB7"], status=3, out="",
          err="/dev/ttyUSB7 已不存在", prompted=False),
     dict(name="denied", words=["ttyUSB0"], nobody=True, mode=(0, 20, 0o660), status=3,
@@ -330,6 +337,13 @@ class WineBench:
     def unplug(self, device):
         device.stop()
 
+    def pull(self, device):
+        device.ask("hangup")
+
+    def replug(self, device):
+        device.ask("reopen")  # the link is COM3's again, a new pty behind it
+        return True
+
     def start(self, words, nobody=False):
         self.runs.append(LocalRun(["wine64", self.program] + words))
         return self.runs[-1]
@@ -465,6 +479,11 @@ class TerminalTable:
                 elif case.get("then") == "hangup":
                     pulled = time.monotonic()
                     bench.pull(device)
+                elif case.get("then") == "hold":
+                    held = time.monotonic()  # the prompt is out: the wait has begun
+                    program.signal("STOP")
+                    time.sleep(HOLD)
+                    program.signal("CONT")
                 elif case.get("then"):
                     program.signal(case["then"])
             status, out, err = program.finish()
@@ -478,6 +497,10 @@ class TerminalTable:
             self.assertGreaterEqual(seconds, case["seconds"][0])
         if case.get("then") == "hangup":
             self.assertLess(time.monotonic() - pulled, 1.0, "ended within a second of the unplug")
+        if case.get("then") == "hold":
+            # The wait ran out during the hold, so it ends as the run resumes;
+            # a count of ticks would first wait out nearly all 1.5 s again.
+            self.assertLess(time.monotonic() - held, HOLD + 1.5 / 2, "the wait ended on time")
         if holder is not None:
             self.assertIsNone(holder.poll(), "the first run goes on")
             holder.signal("TERM")

@@ -1,7 +1,9 @@
 // What the console program says when a COM port does not open.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <regex>
+#include <string>
 
 #include "com_open_failure.h"
 
@@ -24,4 +26,15 @@ TEST(DescribeComOpenFailure, EachErrorToItsKindAndAnyOtherInWindowsWords) {
     const OpenFailure unknown = DescribeComOpenFailure(0x2000BEEF, "COM3");
     EXPECT_STREQ(unknown.chinese, "无法打开 COM3：Windows error 536919791（错误 536919791）");
     EXPECT_STREQ(unknown.english, "cannot open COM3: Windows error 536919791 (error 536919791)");
+
+    // Windows' words longer than the room are cut between two characters,
+    // never emptied (Wine's own messages are all short).
+    const std::wstring chinese(300, L'\x9519');  // 3 bytes each
+    char cut[256];
+    CutToUtf8(chinese.c_str(), 300, cut, sizeof cut);
+    ASSERT_EQ(std::strlen(cut), 255u);
+    EXPECT_EQ(std::string(cut + 252), "\xE9\x94\x99") << "the last whole character";
+    const std::wstring faces = L"\xD83D\xDE00\xD83D\xDE00\xD83D\xDE00";  // 4 bytes each
+    CutToUtf8(faces.c_str(), 6, cut, 11);
+    EXPECT_STREQ(cut, "\xF0\x9F\x98\x80\xF0\x9F\x98\x80");
 }

@@ -1,6 +1,10 @@
 // The test driver maps exactly COM3, COM10 and COM33 (and no host device),
 // and registers them where Windows lists its ports.
+#include <windows.h>
+
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "port_discovery.h"
 
@@ -45,4 +49,51 @@ TEST(PortDiscovery, RegisteredPortsInNaturalOrderBeyond32) {
     EXPECT_STREQ(ports.names[0], "COM3");
     EXPECT_STREQ(ports.names[1], "COM10");
     EXPECT_STREQ(ports.names[2], "COM33");
+}
+
+namespace {
+
+// A key of the registry's layout for ports, made for one test and gone after.
+struct ScratchPortKey {
+    const wchar_t* path = L"Software\\baudset-tests";
+    HKEY key = nullptr;
+    ScratchPortKey() {
+        RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                        nullptr, &key, nullptr);
+    }
+    ~ScratchPortKey() {
+        RegCloseKey(key);
+        RegDeleteKeyW(HKEY_CURRENT_USER, path);
+    }
+    void Add(const std::wstring& device, const std::wstring& port) {
+        RegSetValueExW(key, device.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+                       static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t)));
+    }
+};
+
+}  // namespace
+
+TEST(PortDiscovery, RegisteredListKeepsTheFirstPortsItHasRoomForAndCountsTheRest) {
+    ScratchPortKey registry;
+    registry.Add(std::wstring(300, L'x'), L"COM7");  // a device name far beyond 256 characters
+    for (int number = 300; number >= 10; --number) {  // 291 more, in reverse order
+        registry.Add(L"\\Device\\Serial" + std::to_wstring(number), L"COM" + std::to_wstring(number));
+    }
+    registry.Add(L"\\Device\\Odd", std::wstring(100, L'C'));  // no port's name is this long
+    static RegisteredPorts ports;
+    EXPECT_EQ(ListPortsOfKey(registry.key, ports), ERROR_SUCCESS);
+    ASSERT_EQ(ports.count, RegisteredPorts::kMaxPorts);
+    EXPECT_STREQ(ports.names[0], "COM7");
+    EXPECT_STREQ(ports.names[1], "COM10");
+    EXPECT_STREQ(ports.names[255], "COM264");
+    EXPECT_EQ(ports.leftOut, 36 + 1) << "COM265 to COM300, and the name too long";
+}
+
+TEST(PortDiscovery, RegisteredListStopsWhenTheKeyGoesAway) {
+    ScratchPortKey registry;
+    registry.Add(L"\\Device\\Serial0", L"COM3");
+    RegDeleteKeyW(HKEY_CURRENT_USER, registry.path);  // as when the last adapter is pulled
+    static RegisteredPorts ports;
+    EXPECT_NE(ListPortsOfKey(registry.key, ports), ERROR_SUCCESS);
+    EXPECT_EQ(ports.count, 0);
 }

@@ -177,7 +177,9 @@ TEST_F(SerialLink, HangUpNeitherCrashesNorFreezes) {
     port_->Write("AT\r\n", 4);
     EXPECT_EQ(LineOnce(accumulator_, "OK\r\n"), "OK\r\n");
 
+    EXPECT_FALSE(port_->DeviceGone()) << "a wait ended by data is no unplug";
     unplugged.Ask("hangup");
+    EXPECT_TRUE(WaitUntil([&] { return port_->DeviceGone(); })) << "the reader hears of it";
     DWORD begin = GetTickCount();
     for (int i = 0; i < 5; ++i) {
         port_->Write("AT\r\n", 4);
@@ -192,6 +194,7 @@ TEST_F(SerialLink, HangUpNeitherCrashesNorFreezes) {
 
     unplugged.Ask("reopen");
     ASSERT_TRUE(port_->Open(kCom4));
+    EXPECT_FALSE(port_->DeviceGone()) << "a new session starts with its device there";
     port_->Write("AT\r\n", 4);
     EXPECT_EQ(LineOnce(accumulator_, "OK\r\n"), "OK\r\n");
 }
@@ -210,6 +213,8 @@ TEST_F(SerialLink, ThousandClosesWhileTheReaderWaitsOrReads) {
         port_->Close();
         DWORD closeMs = GetTickCount() - closeBegin;
         slowestClose = closeMs > slowestClose ? closeMs : slowestClose;
+        // What the close itself cancels is no unplug.
+        ASSERT_FALSE(port_->DeviceGone());
     };
     auto cycle = [&](int number) {
         ASSERT_TRUE(port_->Open(kCom3)) << "cycle " << number;
