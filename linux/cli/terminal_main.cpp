@@ -18,6 +18,7 @@
 namespace {
 
 constexpr long kTickNanoseconds = 10 * 1000 * 1000;
+constexpr int kMostTicksPerWake = 30;  // one poll's worth
 
 const TerminalHelp kHelp = {
     "端口 / PORT     ttyUSB0 之类的名字，或路径 / a name such as ttyUSB0, or a path\n"
@@ -77,9 +78,11 @@ void TakeSignal(int descriptor, TerminalFlow& flow) {
     }
 }
 
-// Until the flow has its answer: the port's bytes as they come, a tick
-// every 10 ms. A tick that comes late is not made up for, as a window's
-// timer does not: the engine counts ticks, not time.
+// Until the flow has its answer: the port's bytes as they come, and a tick
+// for every 10 ms that have passed. A wake that comes late (a loaded or
+// stopped process) gets the ticks it missed, so every wait the program
+// states lasts what it says; at most one poll's worth per wake, 10 ms
+// apart, so a late loop never sends two commands back to back.
 int Run(const TerminalRequest& request) {
     const std::string path = TtyDevicePath(request.port);
     const int signals = SignalDescriptor();
@@ -95,8 +98,9 @@ int Run(const TerminalRequest& request) {
     TerminalFlow flow(request, accumulator, port, output, trace);
     flow.Start(path.c_str());
     long long nextTick = Now() + kTickNanoseconds;
+    long long wakeAt = nextTick;
     while (!flow.Finished()) {
-        const long long wait = nextTick - Now();
+        const long long wait = wakeAt - Now();
         const timespec timeout{static_cast<time_t>(wait > 0 ? wait / 1000000000 : 0),
                                static_cast<long>(wait > 0 ? wait % 1000000000 : 0)};
         pollfd watched[2] = {
@@ -117,11 +121,12 @@ int Run(const TerminalRequest& request) {
             }
         }
         const long long now = Now();
-        if (!flow.Finished() && now >= nextTick) {
+        int made = 0;
+        for (; !flow.Finished() && now >= nextTick && made < kMostTicksPerWake; ++made) {
             flow.OnTick();
-            nextTick = now - nextTick < kTickNanoseconds ? nextTick + kTickNanoseconds
-                                                         : now + kTickNanoseconds;
+            nextTick += kTickNanoseconds;
         }
+        wakeAt = made == kMostTicksPerWake ? now + kTickNanoseconds : nextTick;
     }
     port.Close();
     return flow.ExitStatus();

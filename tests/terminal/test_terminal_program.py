@@ -86,8 +86,7 @@ CASES = [
          err="/dev/ttyUSB0 went away"),
     # Held up (stopped) for HOLD s mid-wait: the wait still ends when it says.
     dict(name="a wait holds in wall-clock time", words=["--wait", "1.5", "ttyUSB0"], then="hold",
-         status=4, out="", err="within 1.5 s", seconds=(1.5, None),
-         only=("windows", "Windows' timers may tick coarser than 10 ms, so its ticks are counted by the clock")),
+         status=4, out="", err="within 1.5 s", seconds=(1.5, None)),
     dict(name="arguments that fill the conversion buffer exactly", words=["x" * 4095, "ttyUSB0"],
          status=2, out="", err="the arguments are too long", prompted=False,
          only=("windows", "the Windows program converts its wide arguments into 4 KiB")),
