@@ -84,3 +84,6 @@ class InstallDeps(unittest.TestCase):
         release = subprocess.run([tree / "scripts/test", "--release"], env=env, capture_output=True, text=True)
         self.assertNotEqual(release.returncode, 0)
         self.assertIn("--release runs every test, and wine32:i386 could not be installed", release.stderr)
+        installs = [line for line in (tree / "log").read_text().splitlines() if line.startswith("install-deps")]
+        self.assertEqual([line.split(" native")[0] for line in installs],  # the fast tier alone passes over
+                         ["install-deps --pass-over wine32:i386 --pass-over qemu-system-x86", "install-deps"])
