@@ -18,7 +18,8 @@ def fetch_failures(output):
 
 def only_fetching_failed(output):
     errors = [line for line in output.splitlines() if line.startswith("E: ")]
-    return bool(fetch_failures(output)) and all(FETCH_FAILED.match(line) or line.startswith(FETCH_SUMMARY) for line in errors)
+    return bool(fetch_failures(output)) and all(
+        FETCH_FAILED.match(line) or line.startswith(FETCH_SUMMARY) for line in errors)
 
 
 def update(argv, env=None, tell=lambda output, pause: None):
