@@ -1,6 +1,6 @@
-"""An archive with an index caught mid-sync: install-deps installs the rest and names what it could not, with
-apt's reason; scripts/test then leaves out, and names, the tests that need it."""
-import hashlib, os, shutil, subprocess, tempfile, unittest
+"""An archive with an index caught mid-sync: install-deps installs the rest and names what it may pass over, with
+apt's reason, and stops at anything else; scripts/test then leaves out, and names, the tests that need it."""
+import fcntl, hashlib, os, shutil, subprocess, tempfile, unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -16,7 +16,8 @@ class InstallDeps(unittest.TestCase):
     def tree(self, name, script, fakes):  # a copy of the script, and fakes: path -> shell text
         for path in "build/linux", "build/windows", "bin", "scripts":
             (self.tmp / name / path).mkdir(parents=True)
-        shutil.copy(ROOT / "scripts" / script, self.tmp / name / "scripts")
+        for copied in script, "apt_update.py":
+            shutil.copy(ROOT / "scripts" / copied, self.tmp / name / "scripts")
         for path, text in fakes.items():
             (self.tmp / name / path).write_text("#!/bin/sh\n" + text)
             (self.tmp / name / path).chmod(0o755)
@@ -42,7 +43,9 @@ class InstallDeps(unittest.TestCase):
     def test_installs_the_rest_and_names_the_missing_with_apts_reason(self):
         (self.tmp / "sources").write_text(self.suite("good", "openbox") + self.suite("mid-sync", "stress-ng", False))
         runs = []
-        for tree in self.tmp / "plain", self.tmp / "strict":  # side by side, each with an apt state of its own
+        # Side by side, each with an apt state of its own: stress-ng passed over, not, and a held dpkg lock.
+        for tree, options in (self.tmp / "plain", ["--pass-over", "stress-ng"]), (self.tmp / "strict", []), \
+                (self.tmp / "locked", ["--pass-over", "stress-ng"]):
             self.tree(tree.name, "install-deps", {"bin/dpkg": 'case "$*" in *--unpack*) echo "$@" >>"$0.log" ;;\n'
                                                   '*--configure*) ;; *) exec dpkg "$@" ;; esac\n'})
             (tree / "status").touch()
@@ -50,13 +53,18 @@ class InstallDeps(unittest.TestCase):
                 "Etc::Parts": tree / "none", "Etc::SourceParts": tree / "none", "Etc::SourceList": self.tmp / "sources",
                 "State": tree, "State::status": tree / "status", "Cache": tree, "Log": tree,
                 "Bin::dpkg": tree / "bin/dpkg"}.items()))
-            strict = ["--all-or-nothing"] if runs else []
-            runs.append(subprocess.Popen([tree / "scripts/install-deps", *strict, "wm", "stress"],
+            if tree.name == "locked":  # held as apt and dpkg take it
+                lock = open(tree / "lock-frontend", "w")
+                self.addCleanup(lock.close)
+                fcntl.lockf(lock, fcntl.LOCK_EX)
+            runs.append(subprocess.Popen([tree / "scripts/install-deps", *options, "wm", "stress"],
                                          env=dict(os.environ, APT_CONFIG=str(tree / "apt.conf")),
                                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
-        output = "".join(run.communicate()[0] for run in runs)
-        self.assertEqual([run.returncode for run in runs], [0, 1], output)
-        self.assertEqual(output.count("apt-get update failed"), 6, output)  # three tries each
+        outputs = [run.communicate()[0] for run in runs]
+        output = "".join(outputs)
+        self.assertEqual([run.returncode for run in runs], [0, 1, 1], output)
+        self.assertEqual(output.count("apt-get update failed"), 9, output)  # three tries each
+        self.assertIn(f"E: Could not get lock {self.tmp}/locked/lock-frontend", outputs[2])
         self.assertIn(f"{self.tmp}/openbox.deb", (self.tmp / "plain/bin/dpkg.log").read_text())
         self.assertEqual((self.tmp / "plain/build/install-deps/missing").read_text(),
                          "stress-ng\tE: Unable to locate package stress-ng (after apt-get update: E: Failed to fetch "
@@ -76,3 +84,6 @@ class InstallDeps(unittest.TestCase):
         release = subprocess.run([tree / "scripts/test", "--release"], env=env, capture_output=True, text=True)
         self.assertNotEqual(release.returncode, 0)
         self.assertIn("--release runs every test, and wine32:i386 could not be installed", release.stderr)
+        installs = [line for line in (tree / "log").read_text().splitlines() if line.startswith("install-deps")]
+        self.assertEqual([line.split(" native")[0] for line in installs],  # the fast tier alone passes over
+                         ["install-deps --pass-over wine32:i386 --pass-over qemu-system-x86", "install-deps"])

@@ -39,6 +39,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, ".."), os.path.join(HERE, "..", "..", "scripts")]
 from harness import wait_until  # noqa: E402
 from debian_root import RELEASES, cache_home, cache_lock, recipe_hash  # noqa: E402
+import apt_update  # noqa: E402
 
 INIT = os.path.join(HERE, "init.sh")
 LIBRARIES = ("libc6", "libstdc++6", "libgcc-s1")
@@ -77,12 +78,9 @@ def choose(arch):
     with open(os.path.join(state, "sources.list"), "w") as f:  # this machine's own mirrors
         f.writelines(sorted({"deb %s %s main\n" % (uri, suite) for uri, suite in map(
             str.split, targets.stdout.splitlines()) if suite.split("-")[0] == RELEASES[12]}))
-    # A mirror in the middle of a sync fails an index now and then: try again, then go on
-    # with the indexes there are if the packages can be found in them.
-    for _ in range(3):
-        update = subprocess.run(apt(arch, "apt-get", "update"), capture_output=True, text=True)
-        if update.returncode == 0:
-            break
+    # A mirror in the middle of a sync fails an index now and then: try again after a pause,
+    # then go on with the indexes there are if the packages can be found in them.
+    update = apt_update.update(apt(arch, "apt-get", "update"))
 
     def show(*names):
         shown = subprocess.run(apt(arch, "apt-cache", "show", "--no-all-versions", *names),
@@ -94,7 +92,7 @@ def choose(arch):
     roles = dict(zip(("kernel",) + names, (show(meta).get(meta, {}).get("Depends"),) + names))
     found = show(*filter(None, roles.values()))
     if not all(name in found for name in roles.values()):
-        raise RuntimeError("%s: not all of %s in the indexes: %s" % (arch, roles, update.stderr))
+        raise RuntimeError("%s: not all of %s in the indexes: %s" % (arch, roles, update.stdout))
     return {role: [name, found[name]["Version"]] for role, name in roles.items()}
 
 
