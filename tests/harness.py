@@ -16,6 +16,8 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 SIMDEVICE = os.path.join(ROOT, "tools", "simdevice.py")
 RIG = os.path.join(ROOT, "scripts", "wine-rig")
+# Run as an account with no rights of its own, as another user of the machine.
+AS_NOBODY = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "--"]
 
 
 def start_device(link, *extra):

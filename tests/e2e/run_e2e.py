@@ -21,7 +21,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from harness import SimulatedDevice, start_session, story_arguments, wait_until  # noqa: E402
+from harness import AS_NOBODY, SimulatedDevice, start_session, story_arguments, wait_until  # noqa: E402
 
 # One poll is 30 ticks of 10 ms; Wine's timers may run late, never early.
 POLL_SECONDS = 0.3
@@ -390,7 +390,7 @@ def ended_abruptly(story, session, how, status):
     lock = "/var/lock/LCK.." + os.path.realpath(port)[5:].replace("/", "_")  # by the pty's name
     story.expect("lock left", os.path.exists(lock), False)
     story.expect("a normal user's open at once, the line as found", subprocess.run(
-        ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "stty", "-g", "-F", port],
+        AS_NOBODY + ["stty", "-g", "-F", port],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=30).stdout, found)
 
 

@@ -33,7 +33,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, ".."), os.path.join(HERE, "..", "..", "scripts")]
-from harness import SimulatedDevice, wait_until  # noqa: E402
+from harness import AS_NOBODY, SimulatedDevice, wait_until  # noqa: E402
 from private_dev import mount  # noqa: E402
 
 PROGRAM = None  # set from --program
@@ -50,9 +50,8 @@ HOLD = 2.0  # seconds a run is stopped for
 
 
 def as_nobody_works():
-    return os.getuid() == 0 and subprocess.run(
-        ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "true"],
-        capture_output=True).returncode == 0
+    return os.getuid() == 0 and subprocess.run(AS_NOBODY + ["true"],
+                                                capture_output=True).returncode == 0
 
 
 # Each row: words after the program's name; the device's options; what is
@@ -233,8 +232,7 @@ class PtyBench:
         return False  # the bound node goes with its pty
 
     def start(self, words, nobody=False):
-        wrap = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "--"] \
-            if nobody else []
+        wrap = AS_NOBODY if nobody else []
         self.runs.append(LocalRun(wrap + self.tracer + [self.program] + words))
         self.tracer = []
         return self.runs[-1]
