@@ -35,14 +35,8 @@ void ConfigureLine(HANDLE port) {
     PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
-}  // namespace
-
-bool ComDevicePath(const char* name, char* path, std::size_t size) {
-    const char* prefix = std::strncmp(name, "\\\\.\\", 4) == 0 ? "" : "\\\\.\\";
-    const int length = std::snprintf(path, size, "%s%s", prefix, name);
-    return length >= 0 && static_cast<std::size_t>(length) < size;
-}
-
+// Whether `error` from ReadFile, WaitCommEvent or ClearCommError on an open
+// port means that its device is gone (a USB adapter pulled out).
 bool MeansDeviceGone(DWORD error) {
     switch (error) {
     // What Windows' serial drivers answer once their device is removed.
@@ -58,6 +52,22 @@ bool MeansDeviceGone(DWORD error) {
     default:
         return false;
     }
+}
+
+// Clears the line's errors, as every write does first; false only when the
+// port's device is gone, the one state in which ClearCommError fails so.
+bool LineAnswers(HANDLE port) {
+    DWORD errors = 0;
+    COMSTAT status = {};
+    return ClearCommError(port, &errors, &status) || !MeansDeviceGone(GetLastError());
+}
+
+}  // namespace
+
+bool ComDevicePath(const char* name, char* path, std::size_t size) {
+    const char* prefix = std::strncmp(name, "\\\\.\\", 4) == 0 ? "" : "\\\\.\\";
+    const int length = std::snprintf(path, size, "%s%s", prefix, name);
+    return length >= 0 && static_cast<std::size_t>(length) < size;
 }
 
 bool SerialPort::Open(const char* path) {
@@ -96,11 +106,7 @@ void SerialPort::NoteFailure(HANDLE port, DWORD error) {
     if (deviceGone_ || port != port_ || port == INVALID_HANDLE_VALUE || !MeansDeviceGone(error)) {
         return;
     }
-    DWORD errors = 0;
-    COMSTAT status = {};
-    if (!ClearCommError(port, &errors, &status) && MeansDeviceGone(GetLastError())) {
-        deviceGone_ = true;
-    }
+    deviceGone_ = !LineAnswers(port);
 }
 
 bool SerialPort::IsOpen() const {
@@ -156,9 +162,7 @@ void SerialPort::Write(const char* bytes, std::size_t length) {
     if (port == INVALID_HANDLE_VALUE || bytes == nullptr) {
         return;
     }
-    DWORD errors = 0;
-    COMSTAT status = {};
-    if (!ClearCommError(port, &errors, &status) && MeansDeviceGone(GetLastError())) {
+    if (!LineAnswers(port)) {
         std::lock_guard<std::mutex> hold(portLock_);
         deviceGone_ = true;  // only this thread changes the port: it is still the open one
         return;              // nothing can reach a device that is gone

@@ -14,10 +14,6 @@
 // it is. False when it does not fit.
 bool ComDevicePath(const char* name, char* path, std::size_t size);
 
-// Whether `error` from ReadFile, WaitCommEvent or ClearCommError on an open
-// port means that its device is gone (a USB adapter pulled out).
-bool MeansDeviceGone(DWORD error);
-
 // The one serial port the program talks through, and the reader thread that
 // feeds what the device sends into the accumulator.
 //
@@ -33,7 +29,7 @@ bool MeansDeviceGone(DWORD error);
 // with an empty one.
 //
 // An adapter pulled out mid-session makes the port's calls fail with errors
-// of their own (see MeansDeviceGone); the port remembers that for its
+// of their own; the port remembers that for its
 // owner, who may say so or, like the window, stay silent and let the
 // watchdog tell. Failures caused by Close() itself are not counted: Close()
 // unpublishes the handle before it cancels anything.
