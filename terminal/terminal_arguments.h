@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "network_address.h"
+
 // What a terminal program's command line asks for, read before any port is
 // touched. No platform here: what --help says that differs by platform is
 // handed in by each platform's main.
@@ -12,7 +14,10 @@ struct TerminalRequest {
     static constexpr std::uint32_t kMaxWaitSeconds = 24 * 60 * 60;
 
     Action action = Action::Usage;
-    const char* port = nullptr;  // as typed: a name from the list, or a path
+    const char* port = nullptr;  // as typed: a name from the list, a path, or an address
+    // The port is behind a terminal server: `address` is what `port` names.
+    bool network = false;
+    NetworkAddress address;
     int rateIndex = -1;          // into kRateTable; -1 reads only
     std::uint32_t waitTicks = kDefaultWaitSeconds * kTicksPerSecond;
     // For Help and Version, standard output's text; for Usage, standard
