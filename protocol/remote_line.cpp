@@ -489,7 +489,6 @@ void RemoteLine::Write(const char* bytes, std::size_t length) {
     if (state_ != State::Ready) {
         return;
     }
-    FlushCommands();
     std::size_t escaped = length;
     if (mode_ == Mode::Rfc2217) {
         for (std::size_t i = 0; i < length; ++i) {
