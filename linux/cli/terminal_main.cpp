@@ -23,11 +23,7 @@ constexpr int kMostTicksPerWake = 30;  // one poll's worth
 
 const TerminalHelp kHelp = {
     "端口 / PORT     ttyUSB0 之类的名字，或路径 / a name such as ttyUSB0, or a path\n"
-    "                such as /dev/serial/by-id/usb-...\n"
-    "                或终端服务器上的串口 / or a line behind a terminal server:\n"
-    "                rfc2217://HOST:PORT（设置服务器的串口 / sets the server's line),\n"
-    "                socket://HOST:PORT（服务器的串口须已是 9600 8N1 / the line must\n"
-    "                already be at 9600 8N1)\n",
+    "                such as /dev/serial/by-id/usb-...\n",
     "  130, 143, 129 被 Ctrl-C、SIGTERM 或 SIGHUP 中断 / ended by Ctrl-C, SIGTERM or SIGHUP\n",
     "man baudset-cli"};
 

@@ -290,16 +290,19 @@ NetPort::Step NetPort::Drive(long long deadline, int interruptDescriptor,
     return Step::Done;
 }
 
+// A connection already gone has nothing to put back: the server's line
+// is the server's again.
 void NetPort::Close() {
+    if (socket_ < 0) {
+        return;
+    }
     if (line_.CurrentState() != RemoteLine::State::Closed) {
         line_.BeginClose();
     }
-    if (socket_ >= 0) {
-        WriteQueued();
-        // No signal breaks this off: the server's line goes back as found,
-        // and the closing is bounded on its own.
-        Drive(Now() + kClosingNanoseconds, -1, StillClosing);
-    }
+    WriteQueued();
+    // No signal breaks this off: the server's line goes back as found, and
+    // the closing is bounded on its own.
+    Drive(Now() + kClosingNanoseconds, -1, StillClosing);
     LetGo();
 }
 
