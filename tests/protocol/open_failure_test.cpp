@@ -59,6 +59,8 @@ TEST(DescribeConnectionFailure, EachInBothLanguagesNamingTheServer) {
         {F::Refused, "gw-07:4001", -1, "gw-07:4001 拒绝了连接：终端服务器是否在运行，这是否是它的端口？",
          "gw-07:4001 refused the connection: is the terminal server running, and is that its port?"},
         {F::NoAnswer, "gw-07:4001", -1, "gw-07:4001 在 5 秒内没有回应", "no answer from gw-07:4001 within 5 s"},
+        {F::Closed, "gw-07:4001", -1, "gw-07:4001 接受连接后又关闭了它：",
+         "gw-07:4001 closed the connection it had taken: the server may be unable"},
         {F::System, "gw-07:4001", 101, "无法连接 gw-07:4001：WORDS（错误 101）",
          "cannot connect to gw-07:4001: WORDS (error 101)"},
     };
