@@ -132,23 +132,24 @@ NetworkPort::Opening NetworkPort::Resolve(const NetworkAddress& address, HANDLE 
 
 // Each address in turn, as long as the deadline allows: a name with an IPv6
 // address where nothing listens still reaches the server on its IPv4 one.
+// A refusal anywhere says more than another address's route error: nothing
+// listens there.
 NetworkPort::Opening NetworkPort::Connect(HANDLE interruptEvent, std::uint64_t deadlineMs,
                                           OpenFailure* failure) {
-    int error = WSAECONNREFUSED;
+    bool refused = false;
+    int error = 0;
     for (int candidate = 0; candidate < resolution.count; ++candidate) {
         const Opening tried = ConnectTo(candidate, interruptEvent, deadlineMs, &error);
         if (tried != Opening::Failed) {
             return tried;
         }
         if (error == WSAETIMEDOUT) {
-            break;
+            return Fail(ConnectionFailure::NoAnswer, error, failure);
         }
+        refused = refused || error == WSAECONNREFUSED;
     }
-    if (error == WSAECONNREFUSED) {
+    if (refused) {
         return Fail(ConnectionFailure::Refused, error, failure);
-    }
-    if (error == WSAETIMEDOUT) {
-        return Fail(ConnectionFailure::NoAnswer, error, failure);
     }
     return Fail(ConnectionFailure::System, error, failure);
 }
@@ -288,7 +289,8 @@ void NetworkPort::Receive() {
             continue;
         }
         if (got == 0) {
-            Lose(WSAEDISCON);  // the server closed the connection
+            // The server closed the connection: said as Linux says it.
+            Lose(WSAECONNRESET);
             return;
         }
         const int error = WSAGetLastError();
