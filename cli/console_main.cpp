@@ -209,10 +209,11 @@ void RunUntilFinished(TerminalFlow& flow, Port& port) {
     HANDLE tick = StartTickTimer();
     HANDLE waits[3] = {endingRequested};
     DWORD waited = 1;
-    for (HANDLE more : {tick, PortEvent(port)}) {
-        if (more != nullptr) {
-            waits[waited++] = more;
-        }
+    if (tick != nullptr) {
+        waits[waited++] = tick;
+    }
+    if (PortEvent(port) != nullptr) {
+        waits[waited++] = PortEvent(port);
     }
     std::uint64_t ticksGiven = 0;
     while (!flow.Finished()) {

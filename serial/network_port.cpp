@@ -283,7 +283,7 @@ void NetworkPort::Service() {
 void NetworkPort::Receive() {
     for (int read = 0; read < kMostReadsPerWake && !lost_; ++read) {
         char bytes[kReadChunk];
-        const int got = recv(socket_, bytes, sizeof bytes, 0);
+        const int got = recv(socket_, bytes, kReadChunk, 0);
         if (got > 0) {
             line_.Received(bytes, static_cast<std::size_t>(got));
             continue;
