@@ -98,8 +98,9 @@ NetworkPort::Opening NetworkPort::Open(const NetworkAddress& address, HANDLE int
 // GetAddrInfoW blocks for as long as the resolver takes.
 NetworkPort::Opening NetworkPort::Resolve(const NetworkAddress& address, HANDLE interruptEvent,
                                           std::uint64_t deadlineMs, OpenFailure* failure) {
-    if (!ToWide(address.host, resolution.host, sizeof NetworkAddress::host) ||
-        !ToWide(address.service, resolution.service, sizeof NetworkAddress::service)) {
+    if (!ToWide(address.host, resolution.host, static_cast<int>(sizeof NetworkAddress::host)) ||
+        !ToWide(address.service, resolution.service,
+                static_cast<int>(sizeof NetworkAddress::service))) {
         return Fail(ConnectionFailure::NoSuchHost, WSAHOST_NOT_FOUND, failure);
     }
     HANDLE resolver = CreateThread(nullptr, 0, ResolverMain, nullptr, 0, nullptr);
