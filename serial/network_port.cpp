@@ -236,8 +236,11 @@ NetworkPort::Opening NetworkPort::Negotiate(HANDLE interruptEvent, std::uint64_t
         return Opening::Failed;
     }
     if (line_.CurrentState() != RemoteLine::State::Ready) {
-        // The server closed the connection, or it broke, mid-negotiation.
-        return Fail(ConnectionFailure::System, lostError_, failure);
+        // Taken, then closed: ser2net does so when it cannot open its serial
+        // line, and with our first bytes unread the close arrives as a reset.
+        const bool closed = lostError_ == WSAECONNRESET || lostError_ == WSAECONNABORTED;
+        return Fail(closed ? ConnectionFailure::Closed : ConnectionFailure::System, lostError_,
+                    failure);
     }
     return Opening::Ready;
 }
@@ -290,7 +293,7 @@ void NetworkPort::Receive() {
             continue;
         }
         if (got == 0) {
-            // The server closed the connection: said as Linux says it.
+            // The server closed the connection: said as a reset is.
             Lose(WSAECONNRESET);
             return;
         }
@@ -360,7 +363,15 @@ void NetworkPort::CloseSocket() {
     if (socket_ == INVALID_SOCKET) {
         return;
     }
-    // What was sent still goes, then the end of the connection.
+    // Unread bytes at the close would reset the connection and throw away
+    // what was yet to go, the line's last settings among them: they are read
+    // first. What was sent still goes, then the end of the connection.
+    char discarded[kReadChunk];
+    for (int read = 0; read < kMostReadsPerWake; ++read) {
+        if (recv(socket_, discarded, kReadChunk, 0) <= 0) {
+            break;
+        }
+    }
     shutdown(socket_, SD_SEND);
     closesocket(socket_);
     socket_ = INVALID_SOCKET;
