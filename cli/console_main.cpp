@@ -2,6 +2,8 @@
 // production lines that set boards from a batch file or PowerShell. The
 // flow is the portable one and the port is the window's; this file is only
 // the console, its control events and the 10 ms tick of a Windows process.
+// A port behind a terminal server is served on the console's own thread.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -10,7 +12,9 @@
 #include <cwchar>
 
 #include "com_open_failure.h"
+#include "network_port.h"
 #include "port_discovery.h"
+#include "run_clock.h"
 #include "serial_port.h"
 #include "terminal_flow.h"
 
@@ -21,7 +25,10 @@
 namespace {
 
 const TerminalHelp kHelp = {
-    "端口 / PORT     COM3 之类的名字，或 \\\\.\\COM12 / a name such as COM3, or \\\\.\\COM12\n",
+    "端口 / PORT     COM3 之类的名字，或 \\\\.\\COM12 / a name such as COM3, or \\\\.\\COM12;\n"
+    "                终端服务器上的串口 / a port on a terminal server:\n"
+    "                rfc2217://HOST:PORT, socket://HOST:PORT（线路须已是 9600 8N1 /\n"
+    "                its line already at 9600 8N1）\n",
     "  5 Windows 不给所需的事件，或中断了串口列表 / Windows gave no event, or broke off --list;\n"
     "  130 被 Ctrl-C 或 Ctrl-Break 中断 / ended by Ctrl-C or Ctrl-Break;\n"
     "  129 控制台窗口被关闭 / the console window was closed;\n"
@@ -157,27 +164,6 @@ void SayOpenFailure(const char* name, DWORD error) {
 }
 
 // --- the run -------------------------------------------------------------------
-// Milliseconds since the run began, by the performance counter: it runs at
-// one fixed rate on every Windows, whatever the timers do.
-class RunClock {
-public:
-    RunClock() {
-        QueryPerformanceFrequency(&frequency_);
-        QueryPerformanceCounter(&start_);
-    }
-    std::uint64_t Milliseconds() const {
-        LARGE_INTEGER now;
-        QueryPerformanceCounter(&now);
-        const std::uint64_t counts = static_cast<std::uint64_t>(now.QuadPart - start_.QuadPart);
-        const std::uint64_t perSecond = static_cast<std::uint64_t>(frequency_.QuadPart);
-        return counts / perSecond * 1000 + counts % perSecond * 1000 / perSecond;
-    }
-
-private:
-    LARGE_INTEGER frequency_;
-    LARGE_INTEGER start_;
-};
-
 // The loop wakes at the tick timer where there is one, and at the latest
 // after this long in any case, so no failed timer can stop the run's clock.
 constexpr DWORD kLongestSleepMs = 10;
@@ -205,24 +191,41 @@ HANDLE StartTickTimer() {
     return tick;
 }
 
-// Until the flow has its answer: the reader thread fills the accumulator as
-// the bytes come, the loop gives the flow one tick for every 10 ms that have
-// passed. A wake that comes late (a coarse system timer, a busy machine)
-// gets the ticks it missed, so every wait the program states lasts what it
-// says on every Windows.
-void RunUntilFinished(TerminalFlow& flow, const SerialPort& port) {
+// What the loop does for each kind of port besides ticking. A COM port's
+// reader thread fills the accumulator and its writes go out at once; a
+// network port is served here, at its socket's event and after each tick.
+HANDLE PortEvent(const SerialPort&) { return nullptr; }
+void ServicePort(SerialPort&) {}
+void SendForPort(SerialPort&) {}
+HANDLE PortEvent(const NetworkPort& port) { return port.Event(); }
+void ServicePort(NetworkPort& port) { port.Service(); }
+void SendForPort(NetworkPort& port) { port.Send(); }
+
+// Until the flow has its answer: the bytes reach the accumulator as they
+// come, the loop gives the flow one tick for every 10 ms that have passed.
+// A wake that comes late (a coarse system timer, a busy machine) gets the
+// ticks it missed, so every wait the program states lasts what it says on
+// every Windows.
+template <typename Port>
+void RunUntilFinished(TerminalFlow& flow, Port& port) {
     const RunClock clock;
     HANDLE tick = StartTickTimer();
-    const HANDLE waits[2] = {endingRequested, tick};
+    HANDLE waits[3] = {endingRequested};
+    DWORD waited = 1;
+    for (HANDLE more : {tick, PortEvent(port)}) {
+        if (more != nullptr) {
+            waits[waited++] = more;
+        }
+    }
     std::uint64_t ticksGiven = 0;
     while (!flow.Finished()) {
-        const DWORD woken = WaitForMultipleObjects(tick != nullptr ? 2 : 1, waits, FALSE,
-                                                   kLongestSleepMs);
+        const DWORD woken = WaitForMultipleObjects(waited, waits, FALSE, kLongestSleepMs);
         if (woken == WAIT_OBJECT_0) {
             TakeEnding(flow);
         } else if (woken == WAIT_FAILED) {
             Sleep(kLongestSleepMs);  // the clock still counts
         }
+        ServicePort(port);
         if (port.DeviceGone()) {
             flow.OnPortDetached();
         }
@@ -232,6 +235,7 @@ void RunUntilFinished(TerminalFlow& flow, const SerialPort& port) {
         for (; ticksGiven < upTo && !flow.Finished(); ++ticksGiven) {
             flow.OnTick();
         }
+        SendForPort(port);  // the command a tick wrote goes now, not at the next wake
     }
     if (tick != nullptr) {
         CancelWaitableTimer(tick);
@@ -246,9 +250,38 @@ void SaySystemRefused(const char* chinese, const char* english, DWORD error) {
     ConsoleStreams().Message(line);
 }
 
+// The opening of a network port ends at once on Ctrl-C or a closing
+// console, as a run does: the server's line is put back, and the ending is
+// said as the run would say it.
+int RunOverNetwork(const TerminalRequest& request, RxAccumulator& accumulator,
+                   TerminalOutput& output, TraceChannel& trace) {
+    static NetworkPort port(accumulator, request.address.mode);
+    TerminalFlow flow(request, accumulator, port.Writer(), output, trace);
+    static OpenFailure failure;
+    const NetworkPort::Opening opening = port.Open(request.address, endingRequested, &failure);
+    if (opening == NetworkPort::Opening::Failed) {
+        output.Message(failure.chinese);
+        output.Message(failure.english);
+        port.Close();
+        SetEvent(runEnded);
+        return TerminalStatus::kPortNotOpened;
+    }
+    if (opening == NetworkPort::Opening::Interrupted) {
+        port.Close();
+        TakeEnding(flow);
+        SetEvent(runEnded);
+        return flow.ExitStatus();
+    }
+    flow.Start(request.port);
+    RunUntilFinished(flow, port);
+    port.Close();
+    SetEvent(runEnded);
+    return flow.ExitStatus();
+}
+
 int Run(const TerminalRequest& request) {
     char path[320];
-    if (!ComDevicePath(request.port, path, sizeof path)) {
+    if (!request.network && !ComDevicePath(request.port, path, sizeof path)) {
         SayOpenFailure(request.port, ERROR_FILENAME_EXCED_RANGE);
         return TerminalStatus::kPortNotOpened;
     }
@@ -264,6 +297,11 @@ int Run(const TerminalRequest& request) {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     static RxAccumulator accumulator;
+    ConsoleStreams output;
+    TraceChannel trace;
+    if (request.network) {
+        return RunOverNetwork(request, accumulator, output, trace);
+    }
     static SerialPort port(accumulator);
     if (!port.Open(path)) {
         const DWORD error = GetLastError();
@@ -272,8 +310,6 @@ int Run(const TerminalRequest& request) {
         return TerminalStatus::kPortNotOpened;
     }
     port.StartReader();
-    ConsoleStreams output;
-    TraceChannel trace;
     TerminalFlow flow(request, accumulator, port, output, trace);
     flow.Start(request.port);
     RunUntilFinished(flow, port);

@@ -75,12 +75,87 @@ public:
     void Write(const char* bytes, std::size_t length) override;
 
 private:
-    // Implementation's own: the decoder's state, the negotiation's step,
-    // the deadlines. Fixed sizes only.
+    // Where the byte decoder stands between two bytes.
+    enum class Decoding : std::uint8_t { Data, Command, Verb, SubOption, SubData, SubCommand };
+    // What the negotiation waits for.
+    enum class Step : std::uint8_t { Idle, AwaitingOption, Querying, Setting, Restoring };
+    // One side of one option we accept (RFC 1143's four states).
+    enum class Side : std::uint8_t { No, Yes, WantNo, WantYes };
+    enum class Cause : std::uint8_t { None, Refused, NoAnswer, Answered };
+    // A COM port command waiting for room in the outgoing bytes.
+    struct Command {
+        std::uint8_t code;
+        std::uint32_t value;
+    };
+    // The five settings, in the order of their command codes (1 to 5).
+    static constexpr int kFieldCount = 5;
+    // The longest subnegotiation we act on is the baud answer: option,
+    // code and four bytes. Longer ones are read to their end and ignored.
+    static constexpr std::size_t kSubnegotiationCapacity = 16;
+    // Queries, sets, DTR and RTS, and the restores: each step runs once.
+    static constexpr std::size_t kCommandCapacity = 20;
+    // Data bytes handed to the accumulator in pieces of this size.
+    static constexpr std::size_t kDataChunk = 64;
+    // Answers to one side of an accepted option: RFC 1143 answers only a
+    // change of state, and this bounds a peer that changes it forever.
+    static constexpr std::uint8_t kMaxAnswersPerSide = 4;
+
+    void Decode(unsigned char byte);
+    void DecodeCommand(unsigned char byte);
+    void DecodeSubnegotiation(unsigned char byte);
+    void DeliverData(unsigned char byte);
+    void FlushData();
+    void Negotiate(unsigned char verb, unsigned char option);
+    void NegotiateAccepted(unsigned char verb, int index, unsigned char option);
+    void Refuse(unsigned char verb, unsigned char option);
+    void SendNegotiation(unsigned char verb, unsigned char option);
+    void AnswerSide(int side, int index, unsigned char verb, unsigned char option);
+    void OnOptionChanged(int side, int index);
+    void HandleSubnegotiation();
+    void HandleAnswer(int field, std::uint32_t value);
+    void StartQueries();
+    void StartSets();
+    void BecomeReady();
+    void Fail(Cause cause, int field, std::uint32_t value);
+    void Queue(std::uint8_t code, std::uint32_t value);
+    void FlushCommands();
+    bool AppendCommand(const Command& command);
+    bool Append(const unsigned char* bytes, std::size_t length);
+
     RxAccumulator& accumulator_;
     Mode mode_;
     State state_ = State::Opening;
     Settings found_;
     char outgoing_[kOutgoingCapacity] = {};
     std::size_t outgoingLength_ = 0;
+
+    bool begun_ = false;
+    Decoding decoding_ = Decoding::Data;
+    unsigned char verb_ = 0;
+    unsigned char subOption_ = 0;
+    unsigned char sub_[kSubnegotiationCapacity] = {};
+    std::size_t subLength_ = 0;
+    bool subOverflow_ = false;
+    char data_[kDataChunk] = {};
+    std::size_t dataLength_ = 0;
+
+    // [0] ours (the peer's DO/DONT), [1] the peer's (its WILL/WONT); for
+    // BINARY and COM-PORT-OPTION.
+    Side sides_[2][2] = {};
+    std::uint8_t answers_[2][2] = {};
+    // Every other option: refused once per side, a bit per option.
+    std::uint8_t refused_[2][32] = {};
+
+    Step step_ = Step::Idle;
+    std::uint8_t awaited_ = 0;   // a bit per field whose answer is due
+    std::uint8_t reported_ = 0;  // a bit per field the server reported
+    bool setsSent_ = false;
+    std::uint32_t restoring_[kFieldCount] = {};
+    Command commands_[kCommandCapacity] = {};
+    std::size_t commandCount_ = 0;
+    std::uint32_t ticks_ = 0;
+
+    Cause cause_ = Cause::None;
+    int failedField_ = 0;
+    std::uint32_t failedValue_ = 0;
 };

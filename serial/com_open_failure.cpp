@@ -2,15 +2,6 @@
 
 #include <cstdio>
 
-namespace {
-
-// Room for Windows' words: its longest messages are a few hundred
-// characters, and with the port's name and the sentence around them they
-// must fit the vocabulary's OpenFailure::kSize bytes.
-constexpr std::size_t kWordsSize = 512;
-
-// Windows' message for `error` in `language`, as UTF-8 without its line end
-// and full stop; false when Windows has none in that language.
 bool WindowsWords(DWORD error, DWORD language, char* text, std::size_t size) {
     // Wider than the words may be: FormatMessage gives all or nothing.
     wchar_t wide[4 * kWordsSize];
@@ -29,8 +20,6 @@ bool WindowsWords(DWORD error, DWORD language, char* text, std::size_t size) {
     CutToUtf8(wide, static_cast<int>(end), text, size);
     return true;
 }
-
-}  // namespace
 
 void CutToUtf8(const wchar_t* wide, int length, char* text, std::size_t size) {
     int used = 0;

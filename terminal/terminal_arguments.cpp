@@ -22,6 +22,11 @@ constexpr const char kHelpFormat[] =
     "Opens PORT at 9600 8N1, waits for the device's first line after a power cycle\n"
     "(its version) and reads its current rate; given RATE, then sets it.\n\n"
     "%s"
+    "  rfc2217://主机:端口    终端服务器后面的串口（RFC 2217），服务器的线路由本程序设置 /\n"
+    "  rfc2217://HOST:PORT   a port behind a terminal server (RFC 2217), its line set from here\n"
+    "  socket://主机:端口     原始 TCP：服务器的线路须已是 9600 8N1 /\n"
+    "  socket://HOST:PORT    raw TCP: the server's line must already be at 9600 8N1\n"
+    "                        IPv6: rfc2217://[2001:db8::7]:4001\n"
     "波特率 / RATE   9600 14400 19200 38400 56000 57600 115200\n\n"
     "  -l, --list            列出串口，每行一个 / list the serial ports, one a line\n"
     "  -w, --wait SECONDS    等待设备第一行的秒数（默认 60）/\n"
@@ -159,6 +164,16 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
                      positional[1]);
     }
     TerminalRequest request;
+    if (NamesNetworkPort(positional[0])) {
+        if (!ReadNetworkAddress(positional[0], &request.address)) {
+            return Usage("“%s”不是网络端口：应为 rfc2217://主机:端口、rfc2217://[IPv6 地址]:端口 "
+                         "或 socket://主机:端口（端口 1 到 65535）",
+                         "'%s' is no network port: give rfc2217://HOST:PORT, "
+                         "rfc2217://[IPv6 ADDRESS]:PORT or socket://HOST:PORT (PORT 1 to 65535)",
+                         positional[0]);
+        }
+        request.network = true;
+    }
     request.action = TerminalRequest::Action::Run;
     request.port = positional[0];
     request.rateIndex = rateIndex;

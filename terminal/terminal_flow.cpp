@@ -22,6 +22,16 @@ void TerminalFlow::Start(const char* portPath) {
     } else {
         std::snprintf(waitText_, sizeof waitText_, "%u.%02u", whole, hundredths);
     }
+    if (request_.network && request_.address.mode == RemoteLine::Mode::Raw) {
+        // Raw TCP carries no settings: the server's line is whatever its
+        // configuration says, and a wrong one only shows as silence.
+        std::snprintf(line_, sizeof line_,
+                      "注意：baudset 无法设置或查看 %s 服务器的线路，它必须已是 9600 8N1 / "
+                      "note: baudset can neither set nor see the line of the server at %s: it "
+                      "must be at 9600 8N1",
+                      request_.address.where, request_.address.where);
+        output_.Message(line_);
+    }
     std::snprintf(line_, sizeof line_,
                   "%s 已以 9600 8N1 打开。请给设备断电再上电，最多等待 %s 秒。/ "
                   "%s is open at 9600 8N1: power-cycle the device now (waiting up to %s s).",
@@ -60,11 +70,16 @@ void TerminalFlow::OnPortDetached() {
     if (finished_) {
         return;
     }
-    char said[512];
-    std::snprintf(said, sizeof said,
-                  "%s 已断开：串口适配器可能已被拔出 / %s went away: the adapter may have been "
-                  "unplugged",
-                  portPath_, portPath_);
+    char said[1024];
+    if (request_.network) {
+        std::snprintf(said, sizeof said, "与 %s 的连接已断开 / the connection to %s was lost",
+                      request_.address.where, request_.address.where);
+    } else {
+        std::snprintf(said, sizeof said,
+                      "%s 已断开：串口适配器可能已被拔出 / %s went away: the adapter may have been "
+                      "unplugged",
+                      portPath_, portPath_);
+    }
     Finish(TerminalStatus::kNoDevice, said);
 }
 

@@ -39,7 +39,8 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         {{"ttyUSB0", "-h"}, Action::Help, nullptr, -1, 6000, "exit status"},
         {{"-v"}, Action::Version, nullptr, -1, 6000, "baudset-cli 1.2+3.gabc\n"},
         {{"--help"}, Action::Help, nullptr, -1, 6000,
-         "then sets it.\n\nPORTS ARE NAMED SO\n波特率 / RATE"},
+         "then sets it.\n\nPORTS ARE NAMED SO\n  rfc2217://主机:端口"},
+        {{"--help"}, Action::Help, nullptr, -1, 6000, "socket://HOST:PORT    raw TCP"},
         {{"--help"}, Action::Help, nullptr, -1, 6000, "or the link lost;\nENDED SO\n详见 / see: MANUAL\n"},
         // Rates are the table's, spelled as it spells them.
         {{"ttyUSB0", "115201"}, Action::Usage, nullptr, -1, 6000, "9600 14400 19200 38400 56000 57600 115200"},
