@@ -168,7 +168,6 @@ void RemoteLine::Decode(unsigned char byte) {
     case Decoding::SubOption:
         subOption_ = byte;
         subLength_ = 0;
-        subOverflow_ = false;
         decoding_ = Decoding::SubData;
         break;
     case Decoding::SubData:
@@ -201,9 +200,7 @@ void RemoteLine::DecodeSubnegotiation(unsigned char byte) {
         }
     } else if (byte == kSe) {
         decoding_ = Decoding::Data;
-        if (!subOverflow_) {
-            HandleSubnegotiation();
-        }
+        HandleSubnegotiation();
         return;
     } else if (byte != kIac) {
         // IAC and a command inside a subnegotiation: the peer broke it off.
@@ -213,11 +210,12 @@ void RemoteLine::DecodeSubnegotiation(unsigned char byte) {
     } else {
         decoding_ = Decoding::SubData;  // IAC IAC: a value byte 255
     }
+    // Beyond the capacity only the count grows, to one past it: too long
+    // to be any answer we act on.
     if (subLength_ < kSubnegotiationCapacity) {
-        sub_[subLength_++] = byte;
-    } else {
-        subOverflow_ = true;
+        sub_[subLength_] = byte;
     }
+    subLength_ += subLength_ <= kSubnegotiationCapacity ? 1 : 0;
 }
 
 void RemoteLine::DeliverData(unsigned char byte) {
@@ -491,7 +489,6 @@ void RemoteLine::Write(const char* bytes, std::size_t length) {
     if (state_ != State::Ready) {
         return;
     }
-    FlushCommands();
     std::size_t escaped = length;
     if (mode_ == Mode::Rfc2217) {
         for (std::size_t i = 0; i < length; ++i) {

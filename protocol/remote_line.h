@@ -135,7 +135,6 @@ private:
     unsigned char subOption_ = 0;
     unsigned char sub_[kSubnegotiationCapacity] = {};
     std::size_t subLength_ = 0;
-    bool subOverflow_ = false;
     char data_[kDataChunk] = {};
     std::size_t dataLength_ = 0;
 

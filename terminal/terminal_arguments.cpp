@@ -48,9 +48,13 @@ bool Is(const char* word, const char* short_name, const char* long_name) {
 TerminalRequest Usage(const char* chinese, const char* english, const char* word) {
     TerminalRequest request;
     request.action = TerminalRequest::Action::Usage;
-    char said[2][256];
-    std::snprintf(said[0], sizeof said[0], chinese, word);
-    std::snprintf(said[1], sizeof said[1], english, word);
+    // A word of any length is cut, not the sentence that explains it; the
+    // longest a network address can be (a 255-byte host) is shown whole.
+    char shown[300];
+    std::snprintf(shown, sizeof shown, "%s", word);
+    char said[2][768];
+    std::snprintf(said[0], sizeof said[0], chinese, shown);
+    std::snprintf(said[1], sizeof said[1], english, shown);
     std::snprintf(request.text, sizeof request.text, "baudset-cli: %s / %s\n%s", said[0], said[1],
                   kUsageLine);
     return request;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "net_port.h"
 #include "tty_discovery.h"
 #include "terminal_flow.h"
 #include "tty_port.h"
@@ -82,21 +83,10 @@ void TakeSignal(int descriptor, TerminalFlow& flow) {
 // for every 10 ms that have passed. A wake that comes late (a loaded or
 // stopped process) gets the ticks it missed, so every wait the program
 // states lasts what it says; at most one poll's worth per wake, 10 ms
-// apart, so a late loop never sends two commands back to back.
-int Run(const TerminalRequest& request) {
-    const std::string path = TtyDevicePath(request.port);
-    const int signals = SignalDescriptor();
-    RxAccumulator accumulator;
-    TtyPort port(accumulator);
-    OpenFailure failure;
-    if (!port.Open(path, &failure)) {
-        std::fprintf(stderr, "baudset-cli: %s\nbaudset-cli: %s\n", failure.chinese, failure.english);
-        return TerminalStatus::kPortNotOpened;
-    }
-    StandardStreams output;
-    TraceChannel trace;
-    TerminalFlow flow(request, accumulator, port, output, trace);
-    flow.Start(path.c_str());
+// apart, so a late loop never sends two commands back to back. The port is
+// a TtyPort or a NetPort: the loop is the same for both.
+template <typename Port>
+int Serve(Port& port, TerminalFlow& flow, int signals) {
     long long nextTick = Now() + kTickNanoseconds;
     long long wakeAt = nextTick;
     while (!flow.Finished()) {
@@ -130,6 +120,54 @@ int Run(const TerminalRequest& request) {
     }
     port.Close();
     return flow.ExitStatus();
+}
+
+void SayFailure(const OpenFailure& failure) {
+    std::fprintf(stderr, "baudset-cli: %s\nbaudset-cli: %s\n", failure.chinese, failure.english);
+}
+
+int RunOnTty(const TerminalRequest& request, int signals) {
+    const std::string path = TtyDevicePath(request.port);
+    RxAccumulator accumulator;
+    TtyPort port(accumulator);
+    OpenFailure failure;
+    if (!port.Open(path, &failure)) {
+        SayFailure(failure);
+        return TerminalStatus::kPortNotOpened;
+    }
+    StandardStreams output;
+    TraceChannel trace;
+    TerminalFlow flow(request, accumulator, port, output, trace);
+    flow.Start(path.c_str());
+    return Serve(port, flow, signals);
+}
+
+// The flow is there before the connection: a signal during the opening ends
+// the run as one during the dialogue does, in the same words and status.
+int RunOnNetwork(const TerminalRequest& request, int signals) {
+    RxAccumulator accumulator;
+    NetPort port(accumulator, request.address.mode);
+    StandardStreams output;
+    TraceChannel trace;
+    TerminalFlow flow(request, accumulator, port, output, trace);
+    OpenFailure failure;
+    switch (port.Open(request.address, signals, &failure)) {
+    case NetPort::Opening::Ready:
+        break;
+    case NetPort::Opening::Interrupted:
+        TakeSignal(signals, flow);
+        return flow.ExitStatus();
+    case NetPort::Opening::Failed:
+        SayFailure(failure);
+        return TerminalStatus::kPortNotOpened;
+    }
+    flow.Start(request.port);
+    return Serve(port, flow, signals);
+}
+
+int Run(const TerminalRequest& request) {
+    const int signals = SignalDescriptor();
+    return request.network ? RunOnNetwork(request, signals) : RunOnTty(request, signals);
 }
 
 }  // namespace

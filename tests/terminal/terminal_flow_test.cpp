@@ -19,6 +19,10 @@ using Action = TerminalRequest::Action;
 // Each platform's main hands in its own parts; these say where they land.
 const TerminalHelp kHelp = {"PORTS ARE NAMED SO\n", "ENDED SO\n", "MANUAL"};
 
+// The longest host a resolver takes: 255 bytes.
+const std::string kLongest = "socket://" + std::string(255, 'h') + ":1";
+const std::string kTooLong = "socket://" + std::string(256, 'h') + ":1";
+
 TEST(ReadTerminalArguments, WordsToRequests) {
     const struct {
         std::vector<const char*> words;
@@ -27,6 +31,7 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         int rateIndex;
         std::uint32_t waitTicks;
         const char* said;  // a piece of the text, "" for none
+        const char* address = nullptr;  // a network port: "MODE HOST SERVICE"
     } cases[] = {
         {{"ttyUSB0"}, Action::Run, "ttyUSB0", -1, 6000, ""},
         {{"/dev/ttyAMA0", "115200"}, Action::Run, "/dev/ttyAMA0", 6, 6000, ""},
@@ -57,6 +62,28 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         {{"ttyUSB0", "9600", "x"}, Action::Usage, nullptr, -1, 6000, "too many: 'x'"},
         {{"--list", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "--list takes no port"},
         {{"--speed", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "unknown option '--speed'"},
+        // A port behind a terminal server, read whole and strictly.
+        {{"rfc2217://gw-07:4001", "115200"}, Action::Run, "rfc2217://gw-07:4001", 6, 6000, "",
+         "rfc2217 gw-07 4001"},
+        {{"rfc2217://[fe80::1%eth0]:04001"}, Action::Run, "rfc2217://[fe80::1%eth0]:04001", -1, 6000,
+         "", "rfc2217 fe80::1%eth0 4001"},
+        {{"socket://10.0.0.7:65535"}, Action::Run, "socket://10.0.0.7:65535", -1, 6000, "",
+         "socket 10.0.0.7 65535"},
+        {{kLongest.c_str()}, Action::Run, kLongest.c_str(), -1, 6000, ""},
+        {{"rfc2217://gw-07"}, Action::Usage, nullptr, -1, 6000,
+         "'rfc2217://gw-07' is no network port: give rfc2217://HOST:PORT"},
+        {{"rfc2217://fe80::1:4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"rfc2217://[gw-07]:4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"rfc2217://[::1]4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"rfc2217://gw-07:0"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"rfc2217://gw-07:65536"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"rfc2217://gw-07:+4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"rfc2217://gw-07:4001/"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"rfc2217://:4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"rfc2217://gw 07:4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"RFC2217://gw-07:4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"telnet://gw-07:4001"}, Action::Usage, nullptr, -1, 6000, "不是网络端口"},
+        {{kTooLong.c_str()}, Action::Usage, nullptr, -1, 6000, "is no network port"},
     };
     for (const auto& c : cases) {
         const TerminalRequest request =
@@ -74,6 +101,13 @@ TEST(ReadTerminalArguments, WordsToRequests) {
             EXPECT_EQ(request.waitTicks, c.waitTicks);
         }
         EXPECT_NE(std::string(request.text).find(c.said), std::string::npos);
+        EXPECT_EQ(request.network, c.address != nullptr || c.port == kLongest.c_str());
+        if (c.address != nullptr) {
+            const char* mode = request.address.mode == RemoteLine::Mode::Raw ? "socket" : "rfc2217";
+            EXPECT_EQ(std::string(mode) + " " + request.address.host + " " + request.address.service,
+                      c.address);
+            EXPECT_STREQ(request.address.where, std::strstr(c.port, "//") + 2);
+        }
         if (c.action == Action::Help) {  // whole: the buffer took all of it
             EXPECT_NE(std::string(request.text).find("\n详见 / see: "), std::string::npos);
         }
@@ -110,6 +144,7 @@ struct FlowCase {
     int ticks;         // when it ended: time is counted in ticks
     const char* sent;  // the commands other than the keep-alive
     const char* said;  // a piece of standard error
+    const char* port = "ttyUSB0";
 };
 
 TEST(TerminalFlow, PrintsWhatTheEngineShowsAndEndsWithItsStatus) {
@@ -139,10 +174,17 @@ TEST(TerminalFlow, PrintsWhatTheEngineShowsAndEndsWithItsStatus) {
         {"SIGHUP", nullptr, "", kNever, "", "", kNever, &F::OnHangUp, "", 129, 41, "", "terminal closed"},
         {"unplugged", nullptr, "", kNever, "", "", kNever, &F::OnPortDetached, "", 4, 41, "",
          "/dev/ttyUSB0 went away"},
+        {"the connection lost", nullptr, "", kNever, "", "", kNever, &F::OnPortDetached, "", 4, 41, "",
+         "与 gw-07:4001 的连接已断开 / the connection to gw-07:4001 was lost", "rfc2217://gw-07:4001"},
+        // Said once, before the prompt.
+        {"raw TCP", nullptr, V, 95, "9600\r\n", "", kNever, nullptr, "version V2.1\nrate 9600\n", 0, 150,
+         "AT+BAUD?\r\n", "gw-07:4001 服务器的线路，它必须已是 9600 8N1 / note: baudset can neither set nor "
+         "see the line of the server at gw-07:4001: it must be at 9600 8N1\n/dev/ttyUSB0 已以",
+         "socket://gw-07:4001"},
     };
     for (const FlowCase& c : cases) {
         SCOPED_TRACE(c.title);
-        const char* words[] = {"--wait", "2.5", "ttyUSB0", c.rate};
+        const char* words[] = {"--wait", "2.5", c.port, c.rate};
         const TerminalRequest request = ReadTerminalArguments(c.rate != nullptr ? 4 : 3, words, "1", kHelp);
         RxAccumulator accumulator;
         RecordingWriter writer;
@@ -181,6 +223,7 @@ TEST(TerminalFlow, PrintsWhatTheEngineShowsAndEndsWithItsStatus) {
             EXPECT_EQ(sent, c.sent);
         }
         EXPECT_NE(output.messages.find(c.said), std::string::npos) << output.messages;
+        EXPECT_EQ(output.messages.find("9600 8N1 /"), output.messages.rfind("9600 8N1 /"));
         // A run that ends on the device's answer writes nothing after it.
         if (c.status <= TerminalStatus::kSetRefused) {
             EXPECT_NE(writer.writes.back(), "AT\r\n") << "a keep-alive after the answer";
