@@ -127,7 +127,7 @@ CASES = [
     dict(name="Ctrl-C", words=["ttyUSB0", "115200"], then="INT", status=130, out="",
          err="interrupted", rate="9600", network=True),
     dict(name="SIGTERM", words=["ttyUSB0"], then="TERM", status=143, out="",
-         err="terminated", only=("linux", "Windows has no SIGTERM")),
+         err="terminated", only=("linux", "Windows has no SIGTERM"), network=True),
     dict(name="the port by its device path", words=["\\\\.\\ttyUSB0", "57600"], then="powercycle",
          status=0, out="version V2.1\nrate 9600\nset 57600 ok\n", rate="57600",
          only=("windows", "a device path \\\\.\\NAME is Windows'")),
