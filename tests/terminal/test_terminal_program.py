@@ -466,7 +466,8 @@ class NetworkBench:
     def speeds_set(self):
         """The speeds ser2net set the line to, in order."""
         with open(self.trace.name) as trace:
-            return [int(speed) for speed in re.findall(r"TCSETS\w*, \{.*?c_cflag=B(\d+)", trace.read())]
+            return [int(speed) for speed in re.findall(r"TCSETS\w*, \{.*?c_cflag=B(\d+)",
+                                                       trace.read())]
 
     def pull(self, device):
         self.ser2net.terminate()
