@@ -28,6 +28,12 @@ Linux window program's. Its Windows twin (baudset-cli.exe, under Wine on
 COM3, the Windows program's device) does the same run in every round,
 beside it; and the size of each on disk.
 
+Over the network, each terminal program does the same run in every round
+on a device of its own behind ser2net on this machine (rfc2217://127.0.0.1),
+its first command on the wire beside a local port's; and 32 boards behind
+one ser2net are set to 115200 at once by 32 runs of baudset-cli, each run's
+time and their CPU (each run's own resource usage) beside lone runs'.
+
 Every start is timed to the X server's report that the window is mapped and
 viewable (bench/xwindows.py), the same way for every program.
 
@@ -222,7 +228,7 @@ class Boards:
             for attempt in range(3):
                 ports = free_ports(count)
                 try:
-                    self.server, listening = start_ser2net([(
+                    self.server, _ = start_ser2net([(
                         "telnet(rfc2217),tcp,127.0.0.1,%d" % port,
                         "serialdev,%s,115200n81,local" % os.path.realpath(device.link))
                         for port, device in zip(ports, self.devices)], self.said, seconds=10)
