@@ -22,7 +22,9 @@ struct TerminalRequest {
     std::uint32_t waitTicks = kDefaultWaitSeconds * kTicksPerSecond;
     // For Help and Version, standard output's text; for Usage, standard
     // error's. UTF-8, ending in a newline.
-    char text[2048] = {};
+    // Room for Windows' help, the longest, with the network ports' lines
+    // and a good margin.
+    char text[4096] = {};
 };
 
 // What --help says that differs by platform; UTF-8, each part ending in a

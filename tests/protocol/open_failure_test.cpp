@@ -2,7 +2,6 @@
 // whole, in both languages, whichever platform found it.
 #include <gtest/gtest.h>
 
-#include "network_address.h"
 #include "open_failure.h"
 
 namespace {
@@ -41,31 +40,6 @@ TEST(DescribeOpenFailure, EachKindInBothLanguages) {
         EXPECT_EQ(failure.kind, c.cause.kind);
         EXPECT_STREQ(failure.chinese, c.chinese);
         EXPECT_STREQ(failure.english, c.english);
-    }
-}
-
-TEST(DescribeConnectionFailure, EachInBothLanguagesNamingTheServer) {
-    using F = ConnectionFailure;
-    const struct {
-        F failure;
-        const char* where;
-        long long code;
-        const char* chinese;
-        const char* english;
-    } cases[] = {
-        {F::NoSuchHost, "gw-07:4001", -1, "找不到主机 gw-07：这个名字无法解析（gw-07:4001）",
-         "the name gw-07 does not resolve (gw-07:4001)"},
-        {F::NoSuchHost, "[fe80::1]:4001", -1, "找不到主机 [fe80::1]：", "the name [fe80::1] does"},
-        {F::Refused, "gw-07:4001", -1, "gw-07:4001 拒绝了连接：终端服务器是否在运行，这是否是它的端口？",
-         "gw-07:4001 refused the connection: is the terminal server running, and is that its port?"},
-        {F::NoAnswer, "gw-07:4001", -1, "gw-07:4001 在 5 秒内没有回应", "no answer from gw-07:4001 within 5 s"},
-        {F::System, "gw-07:4001", 101, "无法连接 gw-07:4001：WORDS（错误 101）",
-         "cannot connect to gw-07:4001: WORDS (error 101)"},
-    };
-    for (const auto& c : cases) {
-        const OpenFailure failure = DescribeConnectionFailure(c.failure, c.where, "WORDS", c.code);
-        EXPECT_EQ(std::string(failure.chinese).rfind(c.chinese, 0), 0u) << failure.chinese;
-        EXPECT_EQ(std::string(failure.english).rfind(c.english, 0), 0u) << failure.english;
     }
 }
 

@@ -45,7 +45,6 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         {{"-v"}, Action::Version, nullptr, -1, 6000, "baudset-cli 1.2+3.gabc\n"},
         {{"--help"}, Action::Help, nullptr, -1, 6000,
          "then sets it.\n\nPORTS ARE NAMED SO\n  rfc2217://主机:端口"},
-        {{"--help"}, Action::Help, nullptr, -1, 6000, "socket://HOST:PORT    raw TCP"},
         {{"--help"}, Action::Help, nullptr, -1, 6000, "or the link lost;\nENDED SO\n详见 / see: MANUAL\n"},
         // Rates are the table's, spelled as it spells them.
         {{"ttyUSB0", "115201"}, Action::Usage, nullptr, -1, 6000, "9600 14400 19200 38400 56000 57600 115200"},
@@ -64,25 +63,21 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         {{"--speed", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "unknown option '--speed'"},
         // A port behind a terminal server, read whole and strictly.
         {{"rfc2217://gw-07:4001", "115200"}, Action::Run, "rfc2217://gw-07:4001", 6, 6000, "",
-         "rfc2217 gw-07 4001"},
+         "rfc2217 gw-07 4001 gw-07:4001"},
         {{"rfc2217://[fe80::1%eth0]:04001"}, Action::Run, "rfc2217://[fe80::1%eth0]:04001", -1, 6000,
-         "", "rfc2217 fe80::1%eth0 4001"},
+         "", "rfc2217 fe80::1%eth0 4001 [fe80::1%eth0]:04001"},
         {{"socket://10.0.0.7:65535"}, Action::Run, "socket://10.0.0.7:65535", -1, 6000, "",
-         "socket 10.0.0.7 65535"},
+         "socket 10.0.0.7 65535 10.0.0.7:65535"},
         {{kLongest.c_str()}, Action::Run, kLongest.c_str(), -1, 6000, ""},
         {{"rfc2217://gw-07"}, Action::Usage, nullptr, -1, 6000,
          "'rfc2217://gw-07' is no network port: give rfc2217://HOST:PORT"},
         {{"rfc2217://fe80::1:4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
-        {{"rfc2217://[gw-07]:4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
-        {{"rfc2217://[::1]4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
         {{"rfc2217://gw-07:0"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
-        {{"rfc2217://gw-07:65536"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"rfc2217://[::1]4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
         {{"rfc2217://gw-07:+4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
         {{"rfc2217://gw-07:4001/"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
-        {{"rfc2217://:4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
         {{"rfc2217://gw 07:4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
-        {{"RFC2217://gw-07:4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
-        {{"telnet://gw-07:4001"}, Action::Usage, nullptr, -1, 6000, "不是网络端口"},
+        {{"RFC2217://gw-07:4001"}, Action::Usage, nullptr, -1, 6000, "不是网络端口"},
         {{kTooLong.c_str()}, Action::Usage, nullptr, -1, 6000, "is no network port"},
     };
     for (const auto& c : cases) {
@@ -102,12 +97,9 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         }
         EXPECT_NE(std::string(request.text).find(c.said), std::string::npos);
         EXPECT_EQ(request.network, c.address != nullptr || c.port == kLongest.c_str());
-        if (c.address != nullptr) {
-            const char* mode = request.address.mode == RemoteLine::Mode::Raw ? "socket" : "rfc2217";
-            EXPECT_EQ(std::string(mode) + " " + request.address.host + " " + request.address.service,
-                      c.address);
-            EXPECT_STREQ(request.address.where, std::strstr(c.port, "//") + 2);
-        }
+        const char* mode = request.address.mode == RemoteLine::Mode::Raw ? "socket " : "rfc2217 ";
+        EXPECT_TRUE(c.address == nullptr || mode + std::string(request.address.host) + " " +
+                                                    request.address.service + " " + request.address.where == c.address);
         if (c.action == Action::Help) {  // whole: the buffer took all of it
             EXPECT_NE(std::string(request.text).find("\n详见 / see: "), std::string::npos);
         }
@@ -176,11 +168,9 @@ TEST(TerminalFlow, PrintsWhatTheEngineShowsAndEndsWithItsStatus) {
          "/dev/ttyUSB0 went away"},
         {"the connection lost", nullptr, "", kNever, "", "", kNever, &F::OnPortDetached, "", 4, 41, "",
          "与 gw-07:4001 的连接已断开 / the connection to gw-07:4001 was lost", "rfc2217://gw-07:4001"},
-        // Said once, before the prompt.
-        {"raw TCP", nullptr, V, 95, "9600\r\n", "", kNever, nullptr, "version V2.1\nrate 9600\n", 0, 150,
-         "AT+BAUD?\r\n", "gw-07:4001 服务器的线路，它必须已是 9600 8N1 / note: baudset can neither set nor "
-         "see the line of the server at gw-07:4001: it must be at 9600 8N1\n/dev/ttyUSB0 已以",
-         "socket://gw-07:4001"},
+        {"raw TCP: said before the prompt", nullptr, V, 95, "9600\r\n", "", kNever, nullptr, "version V2.1\nrate 9600\n",
+         0, 150, "AT+BAUD?\r\n", "gw-07:4001 服务器的线路，它必须已是 9600 8N1 / note: baudset can neither set nor see the "
+         "line of the server at gw-07:4001: it must be at 9600 8N1\n/dev/ttyUSB0 已以", "socket://gw-07:4001"},
     };
     for (const FlowCase& c : cases) {
         SCOPED_TRACE(c.title);
