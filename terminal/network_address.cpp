@@ -172,6 +172,16 @@ OpenFailure DescribeConnectionFailure(ConnectionFailure failure, const char* whe
         std::snprintf(said.chinese, sizeof said.chinese, "%s 在 5 秒内没有回应", where);
         std::snprintf(said.english, sizeof said.english, "no answer from %s within 5 s", where);
         break;
+    case ConnectionFailure::Closed:
+        said.kind = OpenFailure::Kind::System;
+        std::snprintf(said.chinese, sizeof said.chinese,
+                      "%s 接受连接后又关闭了它：服务器可能打不开它的串口，或串口正被另一个客户端使用",
+                      where);
+        std::snprintf(said.english, sizeof said.english,
+                      "%s closed the connection it had taken: the server may be unable to open its "
+                      "serial line, or another client may hold it",
+                      where);
+        break;
     case ConnectionFailure::System: {
         said.kind = OpenFailure::Kind::System;
         const char* text = words != nullptr ? words : "";

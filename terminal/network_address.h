@@ -27,6 +27,9 @@ enum class ConnectionFailure {
     NoSuchHost,  // the name does not resolve
     Refused,     // nothing listens at the port
     NoAnswer,    // no connection, or no negotiation, within the 5 s
+    // The server took the connection and closed it before the line was
+    // set: ser2net does so when it cannot open its serial device.
+    Closed,
     System,      // anything else, in the system's words
 };
 // In both languages, naming `where`; `words` and `code` are the system's

@@ -198,10 +198,13 @@ NetPort::Opening NetPort::Open(const NetworkAddress& address, int interruptDescr
         failure->kind = OpenFailure::Kind::System;
         line_.DescribeFailure(address.where, failure->chinese, sizeof failure->chinese,
                               failure->english, sizeof failure->english);
+    } else if (step == Step::Lost &&
+               (lostError_ == 0 || lostError_ == ECONNRESET || lostError_ == EPIPE)) {
+        // Closed with our first bytes unread, the connection arrives reset.
+        *failure = DescribeConnectionFailure(ConnectionFailure::Closed, address.where, "", -1);
     } else if (step == Step::Lost) {
         *failure = DescribeConnectionFailure(ConnectionFailure::System, address.where,
-                                             std::strerror(lostError_ != 0 ? lostError_ : ECONNRESET),
-                                             lostError_ != 0 ? lostError_ : ECONNRESET);
+                                             std::strerror(lostError_), lostError_);
     } else if (step == Step::OutOfTime) {
         *failure = DescribeConnectionFailure(ConnectionFailure::NoAnswer, address.where, "", -1);
     }

@@ -31,7 +31,8 @@ public:
 
     // Resolves, connects and sets the server's line, all within
     // kOpeningNanoseconds. A readable `interruptDescriptor` (the signals'
-    // descriptor) stops it at once, with the server's line put back.
+    // descriptor) stops it at once, with the server's line put back. Once
+    // for each NetPort: the negotiation is not begun twice.
     Opening Open(const NetworkAddress& address, int interruptDescriptor, OpenFailure* failure);
     // Puts the server's line back as the opening found it, within
     // RemoteLine::kClosingTicks, and closes the connection.
