@@ -25,10 +25,7 @@
 namespace {
 
 const TerminalHelp kHelp = {
-    "端口 / PORT     COM3 之类的名字，或 \\\\.\\COM12 / a name such as COM3, or \\\\.\\COM12;\n"
-    "                终端服务器上的串口 / a port on a terminal server:\n"
-    "                rfc2217://HOST:PORT, socket://HOST:PORT（线路须已是 9600 8N1 /\n"
-    "                its line already at 9600 8N1）\n",
+    "端口 / PORT     COM3 之类的名字，或 \\\\.\\COM12 / a name such as COM3, or \\\\.\\COM12\n",
     "  5 Windows 不给所需的事件，或中断了串口列表 / Windows gave no event, or broke off --list;\n"
     "  130 被 Ctrl-C 或 Ctrl-Break 中断 / ended by Ctrl-C or Ctrl-Break;\n"
     "  129 控制台窗口被关闭 / the console window was closed;\n"
@@ -212,10 +209,11 @@ void RunUntilFinished(TerminalFlow& flow, Port& port) {
     HANDLE tick = StartTickTimer();
     HANDLE waits[3] = {endingRequested};
     DWORD waited = 1;
-    for (HANDLE more : {tick, PortEvent(port)}) {
-        if (more != nullptr) {
-            waits[waited++] = more;
-        }
+    if (tick != nullptr) {
+        waits[waited++] = tick;
+    }
+    if (PortEvent(port) != nullptr) {
+        waits[waited++] = PortEvent(port);
     }
     std::uint64_t ticksGiven = 0;
     while (!flow.Finished()) {

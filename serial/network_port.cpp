@@ -98,8 +98,9 @@ NetworkPort::Opening NetworkPort::Open(const NetworkAddress& address, HANDLE int
 // GetAddrInfoW blocks for as long as the resolver takes.
 NetworkPort::Opening NetworkPort::Resolve(const NetworkAddress& address, HANDLE interruptEvent,
                                           std::uint64_t deadlineMs, OpenFailure* failure) {
-    if (!ToWide(address.host, resolution.host, sizeof NetworkAddress::host) ||
-        !ToWide(address.service, resolution.service, sizeof NetworkAddress::service)) {
+    if (!ToWide(address.host, resolution.host, static_cast<int>(sizeof NetworkAddress::host)) ||
+        !ToWide(address.service, resolution.service,
+                static_cast<int>(sizeof NetworkAddress::service))) {
         return Fail(ConnectionFailure::NoSuchHost, WSAHOST_NOT_FOUND, failure);
     }
     HANDLE resolver = CreateThread(nullptr, 0, ResolverMain, nullptr, 0, nullptr);
@@ -132,23 +133,24 @@ NetworkPort::Opening NetworkPort::Resolve(const NetworkAddress& address, HANDLE 
 
 // Each address in turn, as long as the deadline allows: a name with an IPv6
 // address where nothing listens still reaches the server on its IPv4 one.
+// A refusal anywhere says more than another address's route error: nothing
+// listens there.
 NetworkPort::Opening NetworkPort::Connect(HANDLE interruptEvent, std::uint64_t deadlineMs,
                                           OpenFailure* failure) {
-    int error = WSAECONNREFUSED;
+    bool refused = false;
+    int error = 0;
     for (int candidate = 0; candidate < resolution.count; ++candidate) {
         const Opening tried = ConnectTo(candidate, interruptEvent, deadlineMs, &error);
         if (tried != Opening::Failed) {
             return tried;
         }
         if (error == WSAETIMEDOUT) {
-            break;
+            return Fail(ConnectionFailure::NoAnswer, error, failure);
         }
+        refused = refused || error == WSAECONNREFUSED;
     }
-    if (error == WSAECONNREFUSED) {
+    if (refused) {
         return Fail(ConnectionFailure::Refused, error, failure);
-    }
-    if (error == WSAETIMEDOUT) {
-        return Fail(ConnectionFailure::NoAnswer, error, failure);
     }
     return Fail(ConnectionFailure::System, error, failure);
 }
@@ -282,13 +284,14 @@ void NetworkPort::Service() {
 void NetworkPort::Receive() {
     for (int read = 0; read < kMostReadsPerWake && !lost_; ++read) {
         char bytes[kReadChunk];
-        const int got = recv(socket_, bytes, sizeof bytes, 0);
+        const int got = recv(socket_, bytes, kReadChunk, 0);
         if (got > 0) {
             line_.Received(bytes, static_cast<std::size_t>(got));
             continue;
         }
         if (got == 0) {
-            Lose(WSAEDISCON);  // the server closed the connection
+            // The server closed the connection: said as Linux says it.
+            Lose(WSAECONNRESET);
             return;
         }
         const int error = WSAGetLastError();
