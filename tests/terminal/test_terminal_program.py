@@ -3,7 +3,8 @@
 the simulated device: one table of cases, each a run of the program with
 standard input /dev/null and standard output a pipe, and no display. The
 same table runs for baudset-cli.exe under Wine; a row that one platform
-cannot have says which and why.
+cannot have says which and why. A row marked `network` runs again with its
+device behind ser2net on this machine, the port rfc2217://127.0.0.1:PORT.
 
   scripts/private-dev -- python3 test_terminal_program.py --program PATH [unittest options]
   wine-rig exec --prefix P --register --port 3=WORK/com3 --port 12=WORK/com12 --port 40=WORK/com40 -- \
