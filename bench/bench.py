@@ -28,12 +28,19 @@ Linux window program's. Its Windows twin (baudset-cli.exe, under Wine on
 COM3, the Windows program's device) does the same run in every round,
 beside it; and the size of each on disk.
 
+Over the network, each terminal program does the same run in every round
+on a device of its own behind ser2net on this machine (rfc2217://127.0.0.1),
+its first command on the wire beside a local port's; and 32 boards behind
+one ser2net are set to 115200 at once by 32 runs of baudset-cli, each run's
+time and their CPU (each run's own resource usage) beside lone runs'.
+
 Every start is timed to the X server's report that the window is mapped and
 viewable (bench/xwindows.py), the same way for every program.
 
 Meant to run inside `wine-rig exec --xvfb ... -- bench.py ...` (scripts/bench).
 """
 import argparse
+import concurrent.futures
 import os
 import select
 import signal
@@ -45,7 +52,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from harness import SIMDEVICE, Automate, SimulatedDevice, wait_until  # noqa: E402
+from harness import SIMDEVICE, Automate, SimulatedDevice, start_ser2net, wait_until  # noqa: E402
 from xwindows import Display  # noqa: E402
 
 # Both programs, Windows and Linux, and so the launcher's window too.
@@ -53,6 +60,9 @@ TITLE = "VelmoraV1.5"
 # A start that takes longer is broken, not slow: Wine's later start takes
 # seconds, and the launcher's a few more.
 START_S = 120
+# Boards behind one terminal server, set at once from one machine.
+BOARDS = 32
+PROMPT = b"power-cycle the device now"
 
 
 def cpu_seconds(pid):
@@ -191,11 +201,94 @@ class PrivateDevice(SimulatedDevice):
         return enter + ["--", program] + list(argv[1:])
 
 
+def free_ports(count):
+    """`count` TCP ports free now, all different: the kernel's choice, held
+    together while it chooses."""
+    held = [socket.create_server(("127.0.0.1", 0)) for _ in range(count)]
+    ports = [server.getsockname()[1] for server in held]
+    for server in held:
+        server.close()
+    return ports
+
+
+class Boards:
+    """`count` simulated devices behind one ser2net on this machine, one
+    connection each, its line at 115200 8N1 until a run sets it."""
+
+    def __init__(self, work, name, count, *device_args):
+        self.devices, self.server = [], None
+        self.said = open(os.path.join(work, name + "-ser2net.log"), "w+")
+        try:
+            for number in range(count):
+                self.devices.append(SimulatedDevice(os.path.join(work, "%s%d" % (name, number)),
+                                                    *device_args))
+            # Ports chosen here, so that each device's is known; one taken
+            # meanwhile by another program leaves ser2net short of it, and
+            # then it is all done again with others.
+            for attempt in range(3):
+                ports = free_ports(count)
+                try:
+                    self.server, _ = start_ser2net([(
+                        "telnet(rfc2217),tcp,127.0.0.1,%d" % port,
+                        "serialdev,%s,115200n81,local" % os.path.realpath(device.link))
+                        for port, device in zip(ports, self.devices)], self.said, seconds=10)
+                    break
+                except AssertionError:
+                    if attempt == 2:
+                        raise
+            self.addresses = ["rfc2217://127.0.0.1:%d" % port for port in ports]
+        except BaseException:
+            self.stop()
+            raise
+
+    def set_at_once(self, terminal, numbers):
+        """Runs of `terminal` started together, one on each board of
+        `numbers`, each setting 115200 after its board's power cycle: each
+        run's (seconds, CPU seconds)."""
+        with concurrent.futures.ThreadPoolExecutor(len(numbers)) as runs:
+            return list(runs.map(lambda number: self.set_board(terminal, number), numbers))
+
+    def set_board(self, terminal, number):
+        device = self.devices[number]
+        device.ask("switchoff")
+        device.ask("setrate 9600")
+        began = time.monotonic()
+        proc = subprocess.Popen([terminal, self.addresses[number], "115200"],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE)
+        said = b""
+        while PROMPT not in said:
+            chunk = os.read(proc.stderr.fileno(), 4096)
+            if not chunk:
+                break
+            said += chunk
+        if PROMPT in said:
+            device.ask("powercycle")
+        while os.read(proc.stderr.fileno(), 4096):
+            pass
+        proc.stderr.close()
+        # Reaped here, for its own resource usage: the CPU of the run alone.
+        _, status, usage = os.wait4(proc.pid, 0)
+        seconds = time.monotonic() - began
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        if proc.returncode != 0 or device.ask("rate") != "115200":
+            raise AssertionError("board %d: status %d, %r" % (number, proc.returncode, said))
+        return seconds, usage.ru_utime + usage.ru_stime
+
+    def stop(self):
+        if self.server is not None:
+            self.server.terminate()
+            self.server.wait(30)
+        for device in self.devices:
+            device.stop()
+        self.said.close()
+
+
 class Bench:
     def __init__(self, args):
         self.args = args
         self.display = Display()
-        self.device = self.native_device = None
+        self.device = self.native_device = self.served = self.boards = None
         self.log = os.path.join(args.work, "bench-device.log")
         self.native_log = native_log = os.path.join(args.work, "native-device.log")
         for log in (self.log, native_log):
@@ -208,12 +301,19 @@ class Bench:
                            check=True)
             self.server = wineserver_pid(args.prefix)
             self.native_device = PrivateDevice(args.private_dev, native_log)
+            # A device of its own behind ser2net on this machine, for the
+            # terminal programs over rfc2217://; its log is the one timed.
+            self.served_log = os.path.join(args.work, "served-device.log")
+            if os.path.exists(self.served_log):
+                os.remove(self.served_log)
+            self.served = Boards(args.work, "served", 1, "--log", self.served_log)
+            self.boards = Boards(args.work, "board", BOARDS, "--start-off")
         except BaseException:
             self.stop()
             raise
 
     def stop(self):
-        for device in (self.device, self.native_device):
+        for device in (self.device, self.native_device, self.served, self.boards):
             if device is not None:
                 device.stop()
         self.display.close()
@@ -317,7 +417,7 @@ class Bench:
         finally:
             program.stop()
 
-    def terminal_round(self, figures, windows=False):
+    def terminal_round(self, figures, windows=False, network=False):
         """One run of a terminal program: baudset-cli on the Linux program's
         device, or with `windows` baudset-cli.exe under Wine on COM3, the
         Windows program's device. From its start to its prompt on standard
@@ -326,7 +426,8 @@ class Bench:
         silent device, then the power cycle and the read that ends it. Its
         peak memory is its own high-water mark, read until it ends: the
         reaper's ru_maxrss would count the pages that the fork shared with
-        this Python process."""
+        this Python process. With `network`, the same run on a device of its
+        own behind ser2net, over rfc2217://127.0.0.1."""
         if windows:
             device, log = self.device, self.log
             argv = ["wine64", self.args.terminal_exe, "COM3"]
@@ -339,6 +440,9 @@ class Bench:
         else:
             device, log = self.native_device, self.native_log
             argv = device.command_line([self.args.terminal, "ttyUSB0"])
+        if network:
+            device, log = self.served.devices[0], self.served_log
+            argv = argv[:-1] + [self.served.addresses[0]]
         device.ask("mode silent")
         # Standard output to a file: Wine's services, when a run starts them,
         # inherit the program's handles and would hold a pipe open past its
@@ -389,6 +493,16 @@ class Bench:
                 proc.wait(15)
             proc.stderr.close()
             said.close()
+
+    def boards_round(self, figures, lone_runs=4):
+        """Lone runs, one board at a time, then all the boards set at once."""
+        for number in range(lone_runs):
+            (seconds, cpu), = self.boards.set_at_once(self.args.terminal, [number])
+            figures["lone ms"].append(seconds * 1000)
+            figures["lone cpu ms"].append(cpu * 1000)
+        together = self.boards.set_at_once(self.args.terminal, range(BOARDS))
+        figures["together ms"] += [seconds * 1000 for seconds, _ in together]
+        figures["together cpu ms"].append(sum(cpu for _, cpu in together) * 1000)
 
     def press_open(self, window, device):
         """Presses 打开串口 from the keyboard: focus on the window, Tab from
@@ -544,6 +658,9 @@ def main():
                      "peak KiB")
     terminal = {key: [] for key in terminal_keys}
     console = {key: [] for key in terminal_keys}
+    terminal_served = {key: [] for key in terminal_keys}
+    console_served = {key: [] for key in terminal_keys}
+    boards = {key: [] for key in ("lone ms", "lone cpu ms", "together ms", "together cpu ms")}
     starts = {key: [] for key in ("startup baudset", "startup bare", "startup panel",
                                   "startup native", "startup floor_qt", "startup launcher")}
     try:
@@ -557,8 +674,11 @@ def main():
             bench.baudset_round(ours)
             bench.floor_round(floor)
             bench.terminal_round(console, windows=True)
+            bench.terminal_round(console_served, windows=True, network=True)
             bench.native_round(native)
             bench.terminal_round(terminal)
+            bench.terminal_round(terminal_served, network=True)
+            bench.boards_round(boards)
     finally:
         bench.stop()
 
@@ -640,6 +760,23 @@ def main():
               median(ours["cpu silent"]), "≤ 1.00"))
     print(row(exe + "peak resident memory (MiB; floor: the Linux terminal program)",
               median(console["peak KiB"]) / 1024, median(terminal["peak KiB"]) / 1024, "", 2))
+    # Over the network: a device behind ser2net on this machine, the
+    # connection's negotiation before the first poll, beside a local port.
+    served = ", over rfc2217:// to ser2net on this machine"
+    print(row(cli + "start to the first command on the wire" + served + " (ms; floor: the same "
+              "over a local port)", median(terminal_served["first command ms"]),
+              median(terminal["first command ms"]), "", 0))
+    print(row(exe + "start to the first command on the wire" + served + " (ms; floor: the same "
+              "over a local port)", median(console_served["first command ms"]),
+              median(console["first command ms"]), "", 0))
+    crowd = "%d boards behind one ser2net, set to 115200 at once by the Linux terminal program, " \
+        % BOARDS
+    print(row(crowd + "a run's time, median (ms; floor: a lone run's)",
+              median(boards["together ms"]), median(boards["lone ms"]), "", 0))
+    print(row(crowd + "the slowest run (ms; floor: the slowest lone run)",
+              max(boards["together ms"]), max(boards["lone ms"]), "", 0))
+    print(row(crowd + "CPU of all %d runs (ms; floor: %d lone runs' median)" % (BOARDS, BOARDS),
+              median(boards["together cpu ms"]), BOARDS * median(boards["lone cpu ms"]), "", 0))
     print(row("Terminal programs, size on disk (KiB; baudset-cli.exe as built for the bench, "
               "Release and stripped; floor: baudset-cli, stripped as the package's dh_strip does)",
               size(args.terminal_exe), stripped_kib(args.terminal, args.work), "", 0))

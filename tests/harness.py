@@ -110,6 +110,49 @@ class SimulatedDevice:
         self.proc.stdout.close()
 
 
+def listening_ports(pid):
+    """The TCP ports on which process `pid` listens, from its sockets in /proc."""
+    sockets = set()
+    for descriptor in os.listdir("/proc/%d/fd" % pid):
+        try:
+            sockets.add(os.readlink("/proc/%d/fd/%s" % (pid, descriptor)))
+        except OSError:
+            continue  # closed meanwhile
+    with open("/proc/%d/net/tcp" % pid) as table:
+        entries = [entry.split() for entry in list(table)[1:]]
+    return {int(fields[1].rsplit(":", 1)[1], 16) for fields in entries
+            if fields[3] == "0A" and "socket:[%s]" % fields[9] in sockets}  # 0A: LISTEN
+
+
+def start_ser2net(connections, output, seconds=30):
+    """Debian's ser2net in the foreground, its log in the file `output`, one
+    connection for each (accepter, connector) pair, with no UUCP locks (-u),
+    which would stand for a local port's own. Returns the process and its
+    ports once it listens on one for each connection: listening is
+    accepting, as the kernel completes a connection before ser2net takes
+    it. An accepter at port 0 gets a free one from the kernel."""
+    with tempfile.NamedTemporaryFile("w", suffix=".yaml") as config:
+        config.write("".join("connection: &line%d\n  accepter: %s\n  connector: %s\n"
+                             % (number, accepter, connector)
+                             for number, (accepter, connector) in enumerate(connections)))
+        config.flush()
+        server = subprocess.Popen(["ser2net", "-n", "-u", "-c", config.name],
+                                  stdin=subprocess.DEVNULL, stdout=output,
+                                  stderr=subprocess.STDOUT)
+        try:
+            wait_until(lambda: server.poll() is not None
+                       or len(listening_ports(server.pid)) == len(connections),
+                       seconds, "ser2net listening")
+            if server.poll() is not None:
+                output.seek(0)
+                raise AssertionError("ser2net ended: " + output.read())
+        except BaseException:
+            server.kill()
+            server.wait(10)
+            raise
+    return server, listening_ports(server.pid)
+
+
 def story_arguments():
     """The arguments of every story (add_story and add_native_story in
     tests/CMakeLists.txt); a story may add its own before parsing."""

@@ -1,6 +1,6 @@
 """An archive with an index caught mid-sync: install-deps installs the rest and names what it may pass over, with
 apt's reason, and stops at anything else; scripts/test then leaves out, and names, the tests that need it."""
-import fcntl, hashlib, os, shutil, subprocess, tempfile, unittest
+import fcntl, hashlib, os, runpy, shutil, subprocess, tempfile, unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -87,3 +87,7 @@ class InstallDeps(unittest.TestCase):
         installs = [line for line in (tree / "log").read_text().splitlines() if line.startswith("install-deps")]
         self.assertEqual([line.split(" native")[0] for line in installs],  # the fast tier alone passes over
                          ["install-deps --pass-over wine32:i386 --pass-over qemu-system-x86", "install-deps"])
+        # Both tiers run the terminal programs' tables, which reach a device through ser2net too.
+        groups = runpy.run_path(str(ROOT / "scripts/install-deps"))["GROUPS"]
+        for line in installs:
+            self.assertTrue(any("ser2net" in groups.get(word, "").split() for word in line.split()), line)

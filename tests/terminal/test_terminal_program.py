@@ -3,7 +3,8 @@
 the simulated device: one table of cases, each a run of the program with
 standard input /dev/null and standard output a pipe, and no display. The
 same table runs for baudset-cli.exe under Wine; a row that one platform
-cannot have says which and why.
+cannot have says which and why. A row marked `network` runs again with its
+device behind ser2net on this machine, the port rfc2217://127.0.0.1:PORT.
 
   scripts/private-dev -- python3 test_terminal_program.py --program PATH [unittest options]
   wine-rig exec --prefix P --register --port 3=WORK/com3 --port 12=WORK/com12 --port 40=WORK/com40 -- \
@@ -20,20 +21,23 @@ import contextlib
 import ctypes
 import fcntl
 import os
+import pathlib
 import random
 import re
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, ".."), os.path.join(HERE, "..", "..", "scripts")]
-from harness import AS_NOBODY, SimulatedDevice, wait_until  # noqa: E402
+from harness import AS_NOBODY, SimulatedDevice, start_ser2net, wait_until  # noqa: E402
 from private_dev import mount  # noqa: E402
 
 PROGRAM = None  # set from --program
@@ -60,29 +64,30 @@ def as_nobody_works():
 # the keep-alive "AT" that reached the device, in order; and the device's
 # rate afterwards.
 CASES = [
-    dict(name="read only", words=["ttyUSB0"], then="powercycle", status=0,
+    dict(name="read only", words=["ttyUSB0"], then="powercycle", status=0, network=True,
          out="version V2.1\nrate 9600\n", wire=[b"AT+BAUD?\r\n"]),
-    dict(name="set ok", words=["ttyUSB0", "115200"], then="powercycle", status=0,
+    dict(name="set ok", words=["ttyUSB0", "115200"], then="powercycle", status=0, network=True,
          out="version V2.1\nrate 9600\nset 115200 ok\n",
          wire=[b"AT+BAUD?\r\n", b"AT+BAUD=115200\r\n"], rate="115200"),
     dict(name="set refused", words=["ttyUSB0", "57600"], device=["--start-off", "--mode", "error"],
          then="powercycle", status=1, out="version V2.1\nrate unknown\nset 57600 failed\n",
-         err="did not answer AT+BAUD=57600 with OK", rate="9600"),
+         err="did not answer AT+BAUD=57600 with OK", rate="9600", network=True),
     # Switched on before the run, on a line an earlier run left raw at
     # 9600: its banner waits on the line, and the open drops it.
     dict(name="a device already on answers AT, and OK is its version", words=["ttyUSB0"],
          already_on=True, status=0, out="version OK\nrate 9600\n"),
     dict(name="a rate not in the table", words=["ttyUSB0", "115201"], status=2, out="",
          err=RATES, prompted=False, wire=[]),
-    dict(name="a silent device", words=["--wait", "1.5", "ttyUSB0"], status=4, out="",
+    dict(name="a silent device", words=["--wait", "1.5", "ttyUSB0"], status=4, out="", network=True,
          err="nothing valid came from the device within 1.5 s", seconds=(1.5, None)),
     # Each answer comes 2 s late: the banner is judged, then nothing valid
     # for the watchdog's 1.5 s.
     dict(name="the link lost midway", words=["ttyUSB0", "9600"],
          device=["--start-off", "--mode", "slow", "--slow-delay", "2"], then="powercycle", status=4,
-         out="version V2.1\n", err="the link to the device was lost"),
+         out="version V2.1\n", err="the link to the device was lost", network=True),
+    # Over the network: the terminal server stopped.
     dict(name="unplugged while waiting", words=["ttyUSB0"], then="hangup", status=4, out="",
-         err="/dev/ttyUSB0 went away"),
+         err="/dev/ttyUSB0 went away", network=dict(err="the connection to WHERE was lost")),
     # Held up (stopped) for HOLD s mid-wait: the wait still ends when it says.
     dict(name="a wait holds in wall-clock time", words=["--wait", "1.5", "ttyUSB0"], then="hold",
          status=4, out="", err="within 1.5 s", seconds=(1.5, None)),
@@ -121,9 +126,9 @@ CASES = [
          words=["ttyUSB0"], then="powercycle", status=0, out="version V2.1\nrate 9600\n",
          only=("linux", "each Windows program sets a COM port's line itself; none expects it back")),
     dict(name="Ctrl-C", words=["ttyUSB0", "115200"], then="INT", status=130, out="",
-         err="interrupted", rate="9600"),
+         err="interrupted", rate="9600", network=True),
     dict(name="SIGTERM", words=["ttyUSB0"], then="TERM", status=143, out="",
-         err="terminated", only=("linux", "Windows has no SIGTERM")),
+         err="terminated", only=("linux", "Windows has no SIGTERM"), network=True),
     dict(name="the port by its device path", words=["\\\\.\\ttyUSB0", "57600"], then="powercycle",
          status=0, out="version V2.1\nrate 9600\nset 57600 ok\n", rate="57600",
          only=("windows", "a device path \\\\.\\NAME is Windows'")),
@@ -131,6 +136,25 @@ CASES = [
     dict(name="a udev by-id link as the port", words=[BY_ID, "38400"], locked=True,
          then="powercycle", only=("linux", "udev's links are Linux's"),
          status=0, out="version V2.1\nrate 9600\nset 38400 ok\n", rate="38400"),
+    # Over the network only: a server of the row's own at the port the row
+    # names (NetworkBench.serve), or none.
+    dict(name="a name that does not resolve", words=["rfc2217://baudset-test.invalid:4001"],
+         status=3, out="", err="baudset-test.invalid does not resolve (baudset-test.invalid:4001)",
+         prompted=False, network="only"),
+    dict(name="a refused connection", words=["ttyUSB0"], server="refused", status=3, out="",
+         err="WHERE refused the connection", prompted=False, network="only"),
+    # Counted from the connection's acceptance: the 5 s, and the second an
+    # unplug's end is allowed.
+    dict(name="a server that never answers", words=["ttyUSB0"], server="silent", status=3,
+         out="", err="within 5 s", prompted=False, seconds=(5, 5 + 1), network="only"),
+    dict(name="a server that refuses the rate", words=["ttyUSB0"], server="peer", status=3,
+         out="", err="the server did not take 9600 8N1: it answered 115200 baud (WHERE)",
+         prompted=False, network="only"),
+    # ser2net's raw mode, its line at 9600 8N1 by its own configuration.
+    dict(name="socket:// to a line at 9600", words=["ttyUSB0", "115200"], server="raw",
+         then="powercycle", status=0, out="version V2.1\nrate 9600\nset 115200 ok\n",
+         wire=[b"AT+BAUD?\r\n", b"AT+BAUD=115200\r\n"], rate="115200",
+         once="must be at 9600 8N1", network="only"),
 ]
 
 
@@ -380,6 +404,118 @@ class WineBench:
             os.close(watcher)
 
 
+class NetworkBench:
+    """A local bench's devices reached over TCP on this machine, as a board
+    behind a terminal server is: ser2net in front of the device's own pty,
+    its line at 115200 8N1 until a run asks for another over Telnet
+    (rfc2217://), or raw at 9600 8N1 (socket://); or, for a row that names
+    one, a server of the row's own at the address the row's run is given."""
+
+    def __init__(self, local):
+        self.local = local
+        self.server = self.special = None
+
+    def __getattr__(self, name):  # the runs, their accounts, the lock: the local bench's
+        return getattr(self.local, name)
+
+    def serve(self, case):
+        self.server = case.get("server", "rfc2217")
+        return self
+
+    def spell(self, text, port):
+        address = self.special or port
+        return text.replace("ttyUSB0", address).replace("WHERE", address.partition("://")[2])
+
+    def plug(self, device_args):
+        device = self.local.plug(device_args)
+        raw = self.server == "raw"
+        self.said = tempfile.TemporaryFile("w+")
+        self.ser2net, (port,) = start_ser2net([(
+            "%stcp,127.0.0.1,0" % ("" if raw else "telnet(rfc2217),"), "serialdev,%s,%s,local"
+            % (os.path.realpath(device.link), "9600n81" if raw else "115200n81"))], self.said)
+        self.port = "%s://127.0.0.1:%d" % ("socket" if raw else "rfc2217", port)
+        # ser2net puts back on closing what it found on opening, so the line
+        # a run left shows only in the settings ser2net made, as traced.
+        self.trace = tempfile.NamedTemporaryFile(suffix=".trace")
+        self.tracer = subprocess.Popen(["strace", "-f", "-qq", "-e", "trace=ioctl", "-o",
+                                        self.trace.name, "-p", str(self.ser2net.pid)],
+                                       stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        status = pathlib.Path("/proc/%d/status" % self.ser2net.pid)
+        wait_until(lambda: "TracerPid:\t%d\n" % self.tracer.pid in status.read_text(),
+                   DEADLINE, "strace attached to ser2net")
+        self.special = self.listener = None
+        if self.server in ("refused", "silent", "peer"):
+            self.listener = socket.socket()
+            self.listener.bind(("127.0.0.1", 0))
+            # Bound, not listening: it refuses, and nothing else can take it.
+            if self.server != "refused":
+                self.listener.listen()
+            self.special = "rfc2217://127.0.0.1:%d" % self.listener.getsockname()[1]
+            threading.Thread(target=self.answer, args=(self.listener,), daemon=True).start()
+        return device
+
+    def answer(self, listener):
+        with contextlib.suppress(OSError):
+            connection, _ = listener.accept()
+            self.accepted = time.monotonic()
+            with connection:
+                if self.server == "peer":
+                    refuse_the_rate(connection)
+                while connection.recv(4096):
+                    pass  # silent, until the run closes
+
+    def speeds_set(self):
+        """The speeds ser2net set the line to, in order."""
+        with open(self.trace.name) as trace:
+            return [int(speed) for speed in re.findall(r"TCSETS\w*, \{.*?c_cflag=B(\d+)",
+                                                       trace.read())]
+
+    def pull(self, device):
+        self.ser2net.terminate()
+        self.ser2net.wait(DEADLINE)
+        self.tracer.wait(DEADLINE)
+
+    def replug(self, device):
+        return False
+
+    def unplug(self, device):
+        if self.listener is not None:
+            with contextlib.suppress(OSError):
+                self.listener.shutdown(socket.SHUT_RDWR)  # ends a thread's wait in accept()
+            self.listener.close()
+        self.pull(device)
+        self.said.close()
+        self.trace.close()
+        self.local.unplug(device)
+
+
+def refuse_the_rate(connection):
+    """A Telnet server that takes the COM-PORT option (44) and BINARY (0),
+    refuses every other, and answers each of the option's settings with what
+    was asked, or 8, 1, 1, 1 to a query, but the rate always with 115200.
+    Returns once the run closes."""
+    current = {2: 8, 3: 1, 4: 1, 5: 1}
+    unread = b""
+    while True:
+        piece = connection.recv(4096)
+        if not piece:
+            return
+        unread += piece
+        end = 0
+        for match in re.finditer(rb"\xff([\xfb\xfd])(.)|\xff\xfa,(.)(.*?)\xff\xf0", unread, re.S):
+            verb, option, command, value = match.groups()
+            if verb:  # WILL or DO: DO or WILL for ours, DONT or WONT for any other
+                agree = option == b"\0" or (option == b"," and verb == b"\xfb")
+                reply = bytes([255, (253 if verb == b"\xfb" else 251) + (not agree)]) + option
+            else:
+                value = struct.pack(">I", 115200) if command == b"\1" else value if any(
+                    value) else bytes([current.get(command[0], 0)])
+                reply = b"\xff\xfa," + bytes([command[0] + 100]) + value + b"\xff\xf0"
+            connection.sendall(reply)
+            end = match.end()
+        unread = unread[end:]
+
+
 def leave_at_custom_rate(path, rate):
     """The line at `rate` with BOTHER, which only termios2 sets (TCGETS2 and
     TCSETS2, x86 and ARM numbers); CBAUD is the low bits of c_cflag."""
@@ -410,6 +546,7 @@ class TerminalTable:
     ptys, or a kernel's own drivers in a virtual machine."""
 
     bench = None
+    network = None  # the same devices behind a terminal server, for the rows that say so
 
     def test_cases(self):
         phases = random.Random()
@@ -417,14 +554,30 @@ class TerminalTable:
         print("  power cycles at random phases, seed %d" % seed)
         phases.seed(seed)
         for case in CASES:
-            with self.subTest(case["name"]):
-                only = case.get("only", (self.bench.platform, ""))
-                reason = "%s only: %s" % only if only[0] != self.bench.platform \
-                    else self.bench.cannot(case)
-                if reason:
-                    print("  skipped (%s): %s" % (reason, case["name"]))
-                    continue
-                self.run_case(case, phases)
+            over = case.get("network")
+            if over != "only":
+                with self.subTest(case["name"]):
+                    self.run_row(case, phases)
+            if over and self.network is None:
+                print("  skipped (no network bench here): %s" % case["name"])
+            elif over:
+                # The row again, its port the terminal server's address.
+                self.bench = self.network.serve(case)
+                try:
+                    with self.subTest(case["name"], over="network"):
+                        self.run_row(dict(case, **over) if isinstance(over, dict) else case,
+                                     phases)
+                finally:
+                    del self.bench
+
+    def run_row(self, case, phases):
+        only = case.get("only", (self.bench.platform, ""))
+        reason = "%s only: %s" % only if only[0] != self.bench.platform \
+            else self.bench.cannot(case)
+        if reason:
+            print("  skipped (%s): %s" % (reason, case["name"]))
+            return
+        self.run_case(case, phases)
 
     def run_case(self, case, phases):
         device = self.bench.plug(case.get("device", ["--start-off"]))
@@ -484,14 +637,20 @@ class TerminalTable:
                 elif case.get("then"):
                     program.signal(case["then"])
             status, out, err = program.finish()
-        seconds = time.monotonic() - begun
-        print("  %-55s status %3d in %5.2f s" % (case["name"], status, seconds))
+        ended = time.monotonic()
+        seconds = ended - begun
+        print("  %-55s status %3d in %5.2f s%s" % (case["name"], status, seconds,
+                                                   " over the network" * (bench is self.network)))
         # The rows name their port ttyUSB0; the bench's may be another.
         self.assertEqual((status, out), (case["status"], bench.spell(case["out"], port)), err)
         self.assertIn(bench.spell(case.get("err", ""), port), err)
         self.assertEqual(PROMPT in err, case.get("prompted", True), err)
         if "seconds" in case:
             self.assertGreaterEqual(seconds, case["seconds"][0])
+        if case.get("seconds", (0, None))[1]:
+            self.assertLess(ended - bench.accepted, case["seconds"][1], "from the connection")
+        if "once" in case:
+            self.assertEqual(err.count(case["once"]), 1, err)
         if case.get("then") == "hangup":
             self.assertLess(time.monotonic() - pulled, 1.0, "ended within a second of the unplug")
         if case.get("then") == "hold":
@@ -514,6 +673,8 @@ class TerminalTable:
 
     def during_run(self, case, device):
         bench = self.bench
+        if bench is self.network:
+            self.assertEqual(device.ask("termios"), "9600 8 N 1", "the server's line")
         if case.get("locked"):
             self.assertTrue(bench.lock_held(), "locked while it runs")
         if "leave" in case and bench.line_reaches_device:
@@ -533,6 +694,11 @@ class TerminalTable:
             self.assertNotEqual(lines[-1], b"AT\r\n", "nothing after the answer it reported")
         if "rate" in case:
             self.assertEqual(device.ask("rate"), case["rate"])
+        if self.bench is self.network and case.get("prompted", True) and "server" not in case:
+            # Opened at the connector's 115200, set to 9600, put back.
+            speeds = iter(self.bench.speeds_set())
+            self.assertTrue(all(speed in speeds for speed in (115200, 9600, 115200)),
+                            self.bench.speeds_set())
 
     def check_nothing_left(self, port_still_there):
         """No lock, and the port free: the next open takes it at once, also
@@ -555,6 +721,7 @@ class TerminalProgram(TerminalTable, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.bench = PtyBench(PROGRAM)
+        cls.network = NetworkBench(cls.bench)
 
     @classmethod
     def tearDownClass(cls):
@@ -567,6 +734,7 @@ class WindowsTerminalProgram(TerminalTable, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.bench = WineBench(PROGRAM, WORK)
+        cls.network = NetworkBench(cls.bench)  # Wine's sockets are this machine's
 
     def test_text_is_utf8_in_a_file_and_characters_in_a_console(self):
         with tempfile.TemporaryFile() as saved:
