@@ -1,5 +1,6 @@
 #include "net_port.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,12 +11,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
 
 namespace {
 
 constexpr long long kTickNanoseconds = 10 * 1000 * 1000;
-// How often a running lookup is looked in on, for a signal or the deadline.
-constexpr long long kLookupSliceNanoseconds = 20 * 1000 * 1000;
 // Beyond RemoteLine's own closing deadline, for a loop woken late.
 constexpr long long kClosingNanoseconds =
     (RemoteLine::kClosingTicks + 10) * kTickNanoseconds;
@@ -35,36 +37,46 @@ timespec Until(long long moment) {
                     static_cast<long>(wait > 0 ? wait % 1000000000 : 0)};
 }
 
-bool Signalled(int descriptor) {
-    pollfd watched{descriptor, POLLIN, 0};
-    return descriptor >= 0 && ::poll(&watched, 1, 0) > 0;
-}
-
 bool StillOpening(RemoteLine::State state) { return state == RemoteLine::State::Opening; }
 bool StillClosing(RemoteLine::State state) { return state != RemoteLine::State::Closed; }
 
 // getaddrinfo waits on the resolver as long as the resolver likes, and no
-// signal breaks it off. The lookup runs in glibc's own thread instead, so
-// the opening keeps its deadline and Ctrl-C. A lookup given up may still be
-// running and writes its answer into its request when it ends: the request
-// is then left to it, for the few moments the process has left.
+// signal breaks it off. It runs on a thread of its own instead, which says
+// it is done on a pipe that the opening polls beside the signals and the
+// deadline. A lookup given up keeps its share of what it writes to, for the
+// few moments the process has left.
 struct Lookup {
-    gaicb request{};
-    addrinfo hints{};
-    char host[sizeof NetworkAddress::host] = {};
-    char service[sizeof NetworkAddress::service] = {};
+    std::string host;
+    std::string service;
+    addrinfo* result = nullptr;
+    int code = 0;
+    int done[2] = {-1, -1};  // the thread writes a byte when it has its answer
+
+    ~Lookup() {
+        if (result != nullptr) {
+            ::freeaddrinfo(result);
+        }
+        for (const int end : done) {
+            if (end >= 0) {
+                ::close(end);
+            }
+        }
+    }
 };
 
 enum class Resolved { Found, Failed, Interrupted, OutOfTime };
 
-void GiveUp(Lookup* lookup) {
-    if (::gai_cancel(&lookup->request) == EAI_NOTCANCELED) {
-        return;  // still running: it keeps what it writes to
+void LookUp(const std::shared_ptr<Lookup>& lookup) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV;
+    lookup->code = ::getaddrinfo(lookup->host.c_str(), lookup->service.c_str(), &hints,
+                                 &lookup->result);
+    const char answered = 0;
+    while (::write(lookup->done[1], &answered, 1) < 0 && errno == EINTR) {
     }
-    if (lookup->request.ar_result != nullptr) {
-        ::freeaddrinfo(lookup->request.ar_result);
-    }
-    delete lookup;
 }
 
 OpenFailure DescribeLookupFailure(int code, const char* where) {
@@ -84,45 +96,40 @@ OpenFailure DescribeLookupFailure(int code, const char* where) {
 // On Found, `*found` is the addresses to try, for the caller to free.
 Resolved Resolve(const NetworkAddress& address, long long deadline, int interruptDescriptor,
                  addrinfo** found, OpenFailure* failure) {
-    Lookup* lookup = new Lookup;
-    std::memcpy(lookup->host, address.host, sizeof lookup->host);
-    std::memcpy(lookup->service, address.service, sizeof lookup->service);
-    lookup->hints.ai_family = AF_UNSPEC;
-    lookup->hints.ai_socktype = SOCK_STREAM;
-    lookup->hints.ai_protocol = IPPROTO_TCP;
-    lookup->hints.ai_flags = AI_NUMERICSERV;
-    lookup->request.ar_name = lookup->host;
-    lookup->request.ar_service = lookup->service;
-    lookup->request.ar_request = &lookup->hints;
-    gaicb* requests[1] = {&lookup->request};
-    int code = ::getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr);
-    if (code != 0) {
-        delete lookup;
-        *failure = DescribeLookupFailure(code, address.where);
+    const auto lookup = std::make_shared<Lookup>();
+    lookup->host = address.host;
+    lookup->service = address.service;
+    if (::pipe2(lookup->done, O_CLOEXEC) != 0) {
+        *failure = DescribeConnectionFailure(ConnectionFailure::System, address.where,
+                                             std::strerror(errno), errno);
         return Resolved::Failed;
     }
-    while ((code = ::gai_error(&lookup->request)) == EAI_INPROGRESS) {
-        if (Signalled(interruptDescriptor)) {
-            GiveUp(lookup);
+    std::thread(LookUp, lookup).detach();
+    for (;;) {
+        pollfd watched[2] = {{lookup->done[0], POLLIN, 0}, {interruptDescriptor, POLLIN, 0}};
+        const timespec wait = Until(deadline);
+        const int ready = ::ppoll(watched, 2, &wait, nullptr);
+        if (ready > 0 && watched[1].revents != 0) {
             return Resolved::Interrupted;
         }
-        const long long now = Now();
-        if (now >= deadline) {
-            GiveUp(lookup);
+        if (ready > 0 && watched[0].revents != 0) {
+            break;
+        }
+        if (Now() >= deadline) {
             *failure = DescribeConnectionFailure(ConnectionFailure::NoAnswer, address.where, "", -1);
             return Resolved::OutOfTime;
         }
-        const long long slice = deadline - now < kLookupSliceNanoseconds ? deadline - now
-                                                                         : kLookupSliceNanoseconds;
-        const timespec wait{0, static_cast<long>(slice)};
-        ::gai_suspend(requests, 1, &wait);
     }
-    *found = lookup->request.ar_result;
-    delete lookup;
-    if (code != 0) {
-        *failure = DescribeLookupFailure(code, address.where);
+    // The byte on the pipe orders the thread's answer before this read.
+    char answered = 0;
+    while (::read(lookup->done[0], &answered, 1) < 0 && errno == EINTR) {
+    }
+    if (lookup->code != 0) {
+        *failure = DescribeLookupFailure(lookup->code, address.where);
         return Resolved::Failed;
     }
+    *found = lookup->result;
+    lookup->result = nullptr;
     return Resolved::Found;
 }
 
