@@ -2,6 +2,9 @@
 // whole, in both languages, whichever platform found it.
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "network_address.h"
 #include "open_failure.h"
 
 namespace {
@@ -48,6 +51,39 @@ TEST(DescribeOpenFailure, ALongPathIsCutNeverOverrun) {
     const OpenFailure failure = DescribeOpenFailure(path.c_str(), OpenFailureCause{});
     EXPECT_EQ(std::string(failure.chinese).size() + 1, OpenFailure::kSize);
     EXPECT_EQ(std::string(failure.english).size() + 1, OpenFailure::kSize);
+}
+
+// A port behind a terminal server: each failure names the host and port as
+// typed, the host alone where only the name is at fault.
+TEST(DescribeConnectionFailure, EachFailureNamesWhereInBothLanguages) {
+    using Failure = ConnectionFailure;
+    const struct {
+        Failure failure;
+        const char* where;
+        long long code;
+        const char* chinese;
+        const char* english;
+    } cases[] = {
+        {Failure::NoSuchHost, "gw-07:4001", -1, "找不到主机 gw-07：这个名字无法解析（gw-07:4001）",
+         "the name gw-07 does not resolve (gw-07:4001)"},
+        {Failure::NoSuchHost, "[fd00::7]:4001", -1, "找不到主机 [fd00::7]：",
+         "the name [fd00::7] does not resolve ([fd00::7]:4001)"},
+        {Failure::Refused, "gw-07:4001", -1, "gw-07:4001 拒绝了连接：",
+         "gw-07:4001 refused the connection: is the terminal server running"},
+        {Failure::NoAnswer, "gw-07:4001", -1, "gw-07:4001 在 5 秒内没有回应",
+         "no answer from gw-07:4001 within 5 s"},
+        {Failure::Closed, "gw-07:4001", -1, "gw-07:4001 接受连接后又关闭了它",
+         "gw-07:4001 closed the connection it had taken"},
+        {Failure::System, "gw-07:4001", -1, "无法连接 gw-07:4001：WORDS",
+         "cannot connect to gw-07:4001: WORDS"},
+        {Failure::System, "gw-07:4001", 10051, "无法连接 gw-07:4001：WORDS（错误 10051）",
+         "cannot connect to gw-07:4001: WORDS (error 10051)"},
+    };
+    for (const auto& c : cases) {
+        const OpenFailure said = DescribeConnectionFailure(c.failure, c.where, "WORDS", c.code);
+        EXPECT_EQ(std::string(said.chinese).rfind(c.chinese, 0), 0u) << said.chinese;
+        EXPECT_EQ(std::string(said.english).rfind(c.english, 0), 0u) << said.english;
+    }
 }
 
 }  // namespace
