@@ -3,6 +3,9 @@
 // against a scripted device with time moved by ticks.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -47,6 +50,7 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         {{"--help"}, Action::Help, nullptr, -1, 6000,
          "then sets it.\n\nPORTS ARE NAMED SO\n  rfc2217://主机:端口"},
         {{"--help"}, Action::Help, nullptr, -1, 6000, "or the link lost;\nENDED SO\n详见 / see: MANUAL\n"},
+        {{"--help"}, Action::Help, nullptr, -1, 6000, "\n波特率 / RATE   9600 14400 19200 38400 56000 57600 115200\n\n"},
         // Rates are the table's, spelled as it spells them.
         {{"ttyUSB0", "115201"}, Action::Usage, nullptr, -1, 6000, "9600 14400 19200 38400 56000 57600 115200"},
         {{"ttyUSB0", ""}, Action::Usage, nullptr, -1, 6000, "''"},
@@ -107,6 +111,34 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         // A usage error ends with the usage line, for the one who typed it.
         EXPECT_EQ(std::string(request.text).find("用法 / usage: baudset-cli") != std::string::npos,
                   c.action == Action::Usage);
+    }
+}
+
+// The rates a technician reads are the table's: every list of them in the
+// README, the manual page and the zip's guide, however it is spelled there.
+TEST(RateTable, IsWhatTheDocumentsList) {
+    std::string table;
+    for (const char* rate : kRateTable) {
+        table += std::string(table.empty() ? "" : " ") + rate;
+    }
+    const struct {
+        const char* file;
+        int lists;
+    } documents[] = {{"README.md", 2}, {"docs/baudset-cli.1", 1}, {"docs/usage.txt", 4}};
+    const std::regex list(R"(\d{4,}(?:(?:、|,?\s+(?:and\s+)?)\d{4,}){3,})"), rate(R"(\d+)");
+    for (const auto& document : documents) {
+        std::ifstream file(std::string(BAUDSET_SOURCE_DIR "/") + document.file);
+        const std::string text{std::istreambuf_iterator<char>(file), {}};
+        int lists = 0;
+        for (std::sregex_iterator found(text.begin(), text.end(), list), end; found != end; ++found, ++lists) {
+            std::string rates;
+            const std::string said = found->str();
+            for (std::sregex_iterator each(said.begin(), said.end(), rate); each != end; ++each) {
+                rates += (rates.empty() ? "" : " ") + each->str();
+            }
+            EXPECT_EQ(rates, table) << document.file << ": " << said;
+        }
+        EXPECT_EQ(lists, document.lists) << document.file;
     }
 }
 
