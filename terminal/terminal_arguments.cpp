@@ -169,7 +169,15 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
     }
     TerminalRequest request;
     if (NamesNetworkPort(positional[0])) {
-        if (!ReadNetworkAddress(positional[0], &request.address)) {
+        const AddressReading reading = ReadNetworkAddress(positional[0], &request.address);
+        if (reading == AddressReading::LooseNumeric) {
+            return Usage("“%s”不是有效的 IPv4 地址：请写成四个 0 到 255 的十进制数，不要前导零，"
+                         "例如 192.168.1.7",
+                         "'%s' is no IPv4 address baudset accepts: write four decimal numbers 0 "
+                         "to 255 without leading zeros, such as 192.168.1.7",
+                         request.address.host);
+        }
+        if (reading == AddressReading::Malformed) {
             return Usage("“%s”不是网络端口：应为 rfc2217://主机:端口、rfc2217://[IPv6 地址]:端口 "
                          "或 socket://主机:端口（端口 1 到 65535）",
                          "'%s' is no network port: give rfc2217://HOST:PORT, "
