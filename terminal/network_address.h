@@ -19,5 +19,15 @@ struct NetworkAddress {
 // Whether `text` asks for a network port at all (its scheme), well-formed
 // or not: a malformed one is a usage error, never a device path.
 bool NamesNetworkPort(const char* text);
-// False for anything but the forms above, whole.
-bool ReadNetworkAddress(const char* text, NetworkAddress* address);
+enum class AddressReading {
+    Read,
+    Malformed,  // anything but the forms above, whole
+    // A numeric host other than four decimal numbers 0 to 255: resolvers
+    // read 2130706433 and 0x7f.1 as 127.0.0.1, and 010.1.2.3 as 8.1.2.3.
+    // Only `host` is filled, for the words.
+    LooseNumeric,
+};
+// The scheme in any case; an IPv6 zone bare (%eth0) or as a URI writes it
+// (%25eth0).
+AddressReading ReadNetworkAddress(const char* text, NetworkAddress* address);
+

@@ -178,7 +178,11 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
     }
     TerminalRequest request;
     if (NamesNetworkPort(positional[0])) {
-        if (!ReadNetworkAddress(positional[0], &request.address)) {
+        const AddressReading reading = ReadNetworkAddress(positional[0], &request.address);
+        if (reading == AddressReading::LooseNumeric) {
+            return Usage(TerminalWords::kLooseNumericHost, request.address.host);
+        }
+        if (reading == AddressReading::Malformed) {
             return Usage(TerminalWords::kNoNetworkPort, positional[0]);
         }
         request.network = true;

@@ -59,6 +59,13 @@ const TerminalSentence kNoNetworkPort = {
     "'%s' is no network port: give rfc2217://HOST:PORT, rfc2217://[IPv6 ADDRESS]:PORT or "
     "socket://HOST:PORT (PORT 1 to 65535)",
     false};
+// Resolvers read 2130706433 and 0x7f.1 as 127.0.0.1, and 010.1.2.3 as
+// 8.1.2.3: a padded address would reach another machine.
+const TerminalSentence kLooseNumericHost = {
+    "“%s”不是有效的 IPv4 地址：请写成四个 0 到 255 的十进制数，不要前导零，例如 192.168.1.7",
+    "'%s' is no IPv4 address baudset accepts: write four decimal numbers 0 to 255 without "
+    "leading zeros, such as 192.168.1.7",
+    false};
 
 const TerminalSentence kTooManyArguments = {"参数太多", "too many arguments", false};
 const TerminalSentence kArgumentsTooLong = {"参数太长", "the arguments are too long", false};

@@ -38,6 +38,7 @@ extern const TerminalSentence kListTakesNoPort;     // the port
 extern const TerminalSentence kNoPort;
 extern const TerminalSentence kNoRate;              // the word, the rates
 extern const TerminalSentence kNoNetworkPort;       // the word
+extern const TerminalSentence kLooseNumericHost;    // the host
 // Windows' console program.
 extern const TerminalSentence kTooManyArguments;
 extern const TerminalSentence kArgumentsTooLong;

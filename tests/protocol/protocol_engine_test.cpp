@@ -128,6 +128,7 @@ TEST(SetBaud, AnswerJudgedByItsFirstTwoBytes) {
     } cases[] = {{"OK\r\n", "result:波特率设置成功"},   {"OKAY\r\n", "result:波特率设置成功"},
                  {"ok\r\n", "result:波特率设置失败"},   {"ERROR\r\n", "result:波特率设置失败"},
                  {"\r\n", "result:波特率设置失败"},     {" OK\r\n", "result:波特率设置失败"},
+                 {"ON\r\n", "result:波特率设置失败"},     {"O\r\n", "result:波特率设置失败"},
                  // "|": a poll. A reply still arriving at one is judged whole at
                  // the next; a head that waited a whole poll is dropped.
                  {"O|K\r\n", "result:波特率设置成功"},  {"O||K\r\n", "result:波特率设置失败"}};

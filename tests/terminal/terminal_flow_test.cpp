@@ -59,6 +59,7 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         // A wait is seconds from 0.01 to a day, nothing else.
         {{"--wait", "0", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "'0' is no wait"},
         {{"--wait", "0.001", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "'0.001'"},
+        {{"--wait", "2.505", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "'2.505'"},
         {{"--wait", "86401", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "'86401'"},
         {{"--wait", "99999999999999999999", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "no wait"},
         {{"--wait", "5s", "ttyUSB0"}, Action::Usage, nullptr, -1, 6000, "'5s'"},
@@ -84,7 +85,16 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         {{"rfc2217://gw-07:+4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
         {{"rfc2217://gw-07:4001/"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
         {{"rfc2217://gw 07:4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
-        {{"RFC2217://gw-07:4001"}, Action::Usage, nullptr, -1, 6000, "不是网络端口"},
+        {{"rfc2217://[gw-07]:4001"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"socket://gw-07:65536"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"socket://gw-07:4294967297"}, Action::Usage, nullptr, -1, 6000, "is no network port"},
+        {{"RFC2217://[fe80::1%25eth0]:4001"}, Action::Run, "RFC2217://[fe80::1%25eth0]:4001", -1, 6000,
+         "", "rfc2217 fe80::1%eth0 4001 [fe80::1%25eth0]:4001"},
+        // A number the resolver reads otherwise: 127.0.0.1, 127.0.0.1, 8.1.2.3.
+        {{"socket://2130706433:1"}, Action::Usage, nullptr, -1, 6000, "'2130706433' is no IPv4 address"},
+        {{"socket://0x7f.1:1"}, Action::Usage, nullptr, -1, 6000, "“0x7f.1”不是有效的 IPv4 地址"},
+        {{"socket://010.1.2.3:1"}, Action::Usage, nullptr, -1, 6000, "'010.1.2.3' is no IPv4"},
+        {{"socket://1.2.3.256:1"}, Action::Usage, nullptr, -1, 6000, "'1.2.3.256' is no IPv4"},
         {{kTooLong.c_str()}, Action::Usage, nullptr, -1, 6000, "is no network port"},
     };
     for (const auto& c : cases) {
