@@ -70,6 +70,17 @@ class InstallDeps(unittest.TestCase):
                          "stress-ng\tE: Unable to locate package stress-ng (after apt-get update: E: Failed to fetch "
                          f"file:{self.tmp}/dists/mid-sync/main/binary-{ARCH}/Packages  Hash Sum mismatch)\n")
 
+    def test_a_program_the_kernel_will_not_execute_makes_its_package_missing(self):
+        refused_by_kernel = runpy.run_path(str(ROOT / "scripts/install-deps"))["refused_by_kernel"]
+        loader = self.tmp / "loader"  # an i386 program's header that no kernel takes for one it runs
+        loader.write_bytes(b"\x7fELF\x01\x01\x01" + bytes(57))
+        loader.chmod(0o755)
+        runs = {"wine32:i386": ("32-bit x86 code", [str(loader), "--version"]), "wine64": ("x86-64 code", ["true"]),
+                "wine": ("anything", [str(self.tmp / "not-installed")]), "xvfb": ("anything", ["false"])}
+        self.assertEqual(refused_by_kernel(["wine32:i386", "wine64", "wine", "xvfb", "openbox"], runs),
+                         {"wine32:i386": f"installed, but this kernel runs no 32-bit x86 code ({loader}: "
+                                         "Exec format error)"})
+
     def test_the_steps_leave_out_the_tests_that_need_it(self):
         fake = 'echo "${0##*/} $*" >>"$LOG"; echo "| CPU, port closed |"\n'  # the last: the bench's table
         missing = "mkdir -p build/install-deps; printf 'wine32:i386\\tE: No wine32\\n' >build/install-deps/missing\n"
@@ -79,7 +90,7 @@ class InstallDeps(unittest.TestCase):
         fast = subprocess.run([tree / "scripts/test"], env=env, capture_output=True, text=True)
         self.assertEqual(fast.returncode, 0, fast.stderr)
         self.assertEqual(fast.stdout.splitlines()[-2], "| windows: end_to_end_win32 "
-                         "(not run: wine32:i386 could not be installed: E: No wine32) | 0 |")
+                         "(not run: wine32:i386: E: No wine32) | 0 |")
         self.assertIn("ctest --preset windows -LE release -E ^end_to_end_win32$\n", (tree / "log").read_text())
         release = subprocess.run([tree / "scripts/test", "--release"], env=env, capture_output=True, text=True)
         self.assertNotEqual(release.returncode, 0)
