@@ -55,6 +55,9 @@ public:
     // -1 once the port is let go.
     int Descriptor() const { return fd_; }
     bool WantsToWrite() const { return queued_ > 0; }
+    // The line was found at a speed the close cannot put back here (the
+    // kernel's exact settings could not be read): it is left at 9600 8N1.
+    bool SpeedLeftAt9600() const { return speedLeftAt9600_; }
 
     // Everything the driver holds goes into the accumulator. A hang-up
     // (the adapter unplugged, a pty's other side gone) lets the port go:
@@ -80,6 +83,7 @@ private:
     FoundLine foundExactLine_ = {};
     bool restoreLine_ = false;
     bool foundExactly_ = false;
+    bool speedLeftAt9600_ = false;
     bool exclusiveIsOurs_ = false;
     char queue_[kMaxQueued] = {};
     std::size_t queued_ = 0;
