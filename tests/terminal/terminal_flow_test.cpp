@@ -3,7 +3,12 @@
 // against a scripted device with time moved by ticks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <cstring>
@@ -11,6 +16,7 @@
 #include "fake_device.h"
 #include "terminal_arguments.h"
 #include "terminal_flow.h"
+#include "terminal_loop.h"
 
 namespace {
 
@@ -46,6 +52,7 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         {{"--help"}, Action::Help, nullptr, -1, 6000,
          "then sets it.\n\nPORTS ARE NAMED SO\n  rfc2217://主机:端口"},
         {{"--help"}, Action::Help, nullptr, -1, 6000, "or the link lost;\nENDED SO\n详见 / see: MANUAL\n"},
+        {{"--help"}, Action::Help, nullptr, -1, 6000, "\n波特率 / RATE   9600 14400 19200 38400 56000 57600 115200\n\n"},
         // Rates are the table's, spelled as it spells them.
         {{"ttyUSB0", "115201"}, Action::Usage, nullptr, -1, 6000, "9600 14400 19200 38400 56000 57600 115200"},
         {{"ttyUSB0", ""}, Action::Usage, nullptr, -1, 6000, "''"},
@@ -106,6 +113,26 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         // A usage error ends with the usage line, for the one who typed it.
         EXPECT_EQ(std::string(request.text).find("用法 / usage: baudset-cli") != std::string::npos,
                   c.action == Action::Usage);
+    }
+}
+
+// The rates a technician reads are the table's: every list of them in the
+// README, the manual page and the zip's guide, however it is spelled there.
+TEST(RateTable, IsWhatTheDocumentsList) {
+    std::string table = kRateTable[0];
+    for (std::size_t index = 1; index < kRateCount; ++index) {
+        table += std::string(" ") + kRateTable[index];
+    }
+    const std::pair<const char*, int> documents[] = {{"README.md", 2}, {"docs/baudset-cli.1", 1}, {"docs/usage.txt", 4}};
+    const std::regex list(R"(\d{4,}(?:(?:、|,?\s+(?:and\s+)?)\d{4,}){3,})"), between("[^0-9]+");
+    for (const auto& [name, lists] : documents) {
+        std::ifstream file(std::string(BAUDSET_SOURCE_DIR "/") + name);
+        const std::string text{std::istreambuf_iterator<char>(file), {}};
+        int found = 0;
+        for (std::sregex_iterator each(text.begin(), text.end(), list), end; each != end; ++each, ++found) {
+            EXPECT_EQ(std::regex_replace(each->str(), between, " "), table) << name;
+        }
+        EXPECT_EQ(found, lists) << name;
     }
 }
 
@@ -218,6 +245,79 @@ TEST(TerminalFlow, PrintsWhatTheEngineShowsAndEndsWithItsStatus) {
         if (c.status <= TerminalStatus::kSetRefused) {
             EXPECT_NE(writer.writes.back(), "AT\r\n") << "a keep-alive after the answer";
         }
+    }
+}
+
+// A port and a platform scripted by the clock: the port opens at `readyAt`
+// (or fails to then), goes away at `lostAt` with no wake of its own and
+// takes 20 ticks to close (1 s without them); `ending` comes at 300 ms; with
+// `late`, the wait at 100 ms comes back 10 s on.
+struct Script {
+    std::uint64_t readyAt, lostAt;
+    bool failed, late, unconfirmed;
+    Ending ending;
+};
+struct ScriptedLoop : LoopPlatform, ServedPort, Script {
+    explicit ScriptedLoop(const Script& script) : Script(script) {}
+    std::uint64_t now = 0, closeAskedAt = 0;
+    int closingTicks = -1, ticksThisWake = 0, mostTicksPerWake = 0;
+    OpenFailure failure = DescribeConnectionFailure(ConnectionFailure::NoAnswer, "gw-07:4001", "", -1);
+    std::uint64_t Milliseconds() override { return now; }
+    void Wait(const WaitOn*, int, std::uint32_t ms) override {
+        now += std::exchange(late, late && now < 100) && now >= 100 ? 10000 : ms, ticksThisWake = 0;
+    }
+    Ending TakeEnding() override { return now >= 300 ? std::exchange(ending, Ending::None) : Ending::None; }
+    Phase CurrentPhase() const override {
+        return closingTicks >= 20 || (closingTicks >= 0 && now > closeAskedAt + 1000) ? Phase::Closed
+               : closingTicks >= 0 ? Phase::Closing : now < readyAt ? Phase::Opening
+               : failed ? Phase::Closed : now < lostAt ? Phase::Ready : Phase::Lost;
+    }
+    void OnTick() override { mostTicksPerWake = std::max(mostTicksPerWake, ++ticksThisWake), closingTicks += closingTicks >= 0; }
+    void BeginClose() override { closeAskedAt = now, closingTicks = 0; }
+    const OpenFailure& OpeningFailure() const override { return failure; }
+    bool RestoreUnconfirmed() const override { return unconfirmed; }
+    WaitOn Waitable() const override { return {}; }
+    void Service() override {}
+    void Write(const char*, std::size_t) override {}
+};
+
+TEST(ServeRun, HearsEndingsAndLossOnEveryPassAndServesThePortUntilLetGo) {
+    const std::uint64_t N = 1 << 30;
+    const Ending I = Ending::Interrupt, None = Ending::None;
+    const struct {
+        const char* title;
+        Script script;
+        int status, closeAskedBy, mostTicksPerWake;
+        const char* said;  // standard error's start, from the prompt's end where there is one
+    } cases[] = {
+        {"lost between two waits", {0, 500, false, false, false, None}, 4, 500, 1,
+         "2.5 s).\n与 gw-07:4001 的连接已断开 / the connection to gw-07:4001 was lost\n"},
+        {"a wake 10 s late", {0, N, false, true, false, None}, 4, 10200, 30, "2.5 s).\n2.5 秒内设备没有"},
+        {"Ctrl-C while opening", {60000, N, true, false, false, I}, 130, 300, 1, "已中断 / interrupted\n"},
+        {"SIGTERM", {60000, N, true, false, false, Ending::Terminate}, 143, 300, 1, "已终止 / terminated\n"},
+        {"SIGHUP", {60000, N, true, false, false, Ending::HangUp}, 129, 300, 1, "终端已关闭 / the terminal closed\n"},
+        {"the opening failed", {200, N, true, false, false, None}, 3, 200, 1,
+         "gw-07:4001 在 5 秒内没有回应\nno answer from gw-07:4001 within 5 s\n"},
+        {"the restore never acknowledged", {0, N, false, false, true, I}, 130, 300, 1,
+         "2.5 s).\n已中断 / interrupted\n警告：gw-07:4001 服务器的线路可能没有恢复原样：服务器没有确认它的设置 / "
+         "warning: the line of the server at gw-07:4001 may not have been put back: the server did not acknowledge its settings\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        const char* words[] = {"--wait", "2.5", "rfc2217://gw-07:4001"};
+        const TerminalRequest request = ReadTerminalArguments(3, words, "1", kHelp);
+        ScriptedLoop loop(c.script);
+        RxAccumulator accumulator;
+        RecordingOutput output;
+        TraceChannel trace;
+        TerminalFlow flow(request, accumulator, loop, output, trace);
+        PortRun run(loop, flow, request.port);
+        EXPECT_EQ(ServeRun(run, loop, output), c.status);
+        const std::size_t prompt = output.messages.find("2.5 s).\n");  // only where the port opened
+        EXPECT_EQ(output.messages.substr(prompt == std::string::npos ? 0 : prompt, std::strlen(c.said)), c.said);
+        EXPECT_GE(loop.closingTicks, 20);  // served until its ticks let it go
+        EXPECT_LE(loop.closeAskedAt, static_cast<std::uint64_t>(c.closeAskedBy));
+        EXPECT_EQ(loop.mostTicksPerWake, c.mostTicksPerWake);
     }
 }
 
