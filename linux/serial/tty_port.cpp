@@ -370,3 +370,26 @@ void TtyPort::Write(const char* bytes, std::size_t length) {
     queued_ += length;
     WriteQueued();
 }
+
+ServedPort::Phase TtyPort::CurrentPhase() const {
+    return fd_ >= 0 ? Phase::Ready : open_ ? Phase::Lost : Phase::Closed;
+}
+
+WaitOn TtyPort::Waitable() const {
+    WaitOn on;
+    on.handle = fd_;
+    on.read = true;
+    on.write = queued_ > 0;
+    return on;
+}
+
+void TtyPort::Service() {
+    WriteQueued();
+    ReadAvailable();
+}
+
+// Opened before any loop serves it: a failure was said by Open().
+const OpenFailure& TtyPort::OpeningFailure() const {
+    static const OpenFailure none;
+    return none;
+}
