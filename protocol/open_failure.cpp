@@ -34,6 +34,11 @@ constexpr Sentences kNoUart = {
     "%s 后面没有串口硬件：内核在这个端口上没有找到 UART。请选择别的端口。",
     "no serial hardware answers behind %s: the kernel found no UART at that port; choose another "
     "port"};
+// The lock's path: anyone may write in the lock folder.
+constexpr Sentences kInTheWay = {
+    "%s 无法加锁：%s 不是普通文件，挡住了锁。请删除它，或请管理员检查。",
+    "%s cannot be locked: %s is in the way and is not a regular file; remove it or ask the "
+    "administrator"};
 // The system's words, and its number where it gives one, so that the
 // technician has something to search for.
 constexpr Sentences kSystem = {"无法打开 %s：%s", "cannot open %s: %s"};
@@ -152,6 +157,9 @@ OpenFailure DescribeOpenFailure(const char* port, const OpenFailureCause& cause)
         break;
     case Kind::NoUart:
         Say(failure, kNoUart, port);
+        break;
+    case Kind::InTheWay:
+        Say(failure, kInTheWay, port, cause.lockFile);
         break;
     case Kind::System: {
         const Sentences& sentences = cause.code < 0 ? kSystem : kSystemNumbered;

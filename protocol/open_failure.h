@@ -16,6 +16,7 @@ struct OpenFailure {
         Denied,    // this user may not open it
         NoUart,    // the kernel names the port but found no UART behind it
         System,    // anything else, in the system's own words
+        InTheWay,  // something not a regular file stands where the lock goes
     };
     static constexpr std::size_t kSize = 1024;
 
@@ -31,7 +32,7 @@ struct OpenFailureCause {
     OpenFailure::Kind kind = OpenFailure::Kind::System;
     const char* group = "";     // Denied: the group whose members may open the port
     const char* user = "";      // Denied: who to add to it
-    const char* lockFile = "";  // InUse: the lock that says so
+    const char* lockFile = "";  // InUse: the lock that says so; InTheWay: what stands there
     const char* words = "";     // System: the system's words, in its language
     const char* englishWords = "";  // System: the same in English; "" if it has none
     long long code = -1;        // System: the error's number to search for; -1 for none

@@ -1,6 +1,7 @@
 // baudset-cli: the window's dialogue from a terminal, for headless boards
-// and shell loops. The flow is the portable one; this file is only the
-// port, the signals and the 10 ms tick of a Linux process.
+// and shell loops. The flow and its loop are the portable ones; this file
+// is only the choice of port, and the clock, the wait and the signals of a
+// Linux process.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -8,18 +9,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
-#include "net_port.h"
+#include "posix_sockets.h"
+#include "terminal_loop.h"
 #include "tty_discovery.h"
-#include "terminal_flow.h"
 #include "tty_port.h"
 
 namespace {
-
-constexpr long kTickNanoseconds = 10 * 1000 * 1000;
-constexpr int kMostTicksPerWake = 30;  // one poll's worth
 
 const TerminalHelp kHelp = {
     "端口 / PORT     ttyUSB0 之类的名字，或路径 / a name such as ttyUSB0, or a path\n"
@@ -41,12 +38,6 @@ public:
     }
 };
 
-long long Now() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
-
 // The signals that end a run arrive on a descriptor, so the loop ends the
 // run itself and closes the port and its lock on the way out. SIGHUP (the
 // SSH session closed) ends it the same way; SIGPIPE is only a closed reader.
@@ -66,108 +57,83 @@ int SignalDescriptor() {
     return descriptor;
 }
 
-void TakeSignal(int descriptor, TerminalFlow& flow) {
-    signalfd_siginfo info{};
-    while (read(descriptor, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        if (info.ssi_signo == SIGINT) {
-            flow.OnInterrupt();
-        } else if (info.ssi_signo == SIGTERM) {
-            flow.OnTerminate();
-        } else {
-            flow.OnHangUp();
-        }
+class ProcessLoop final : public LoopPlatform {
+public:
+    ProcessLoop() : signals_(SignalDescriptor()) {}
+
+    std::uint64_t Milliseconds() override {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return static_cast<std::uint64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
     }
-}
 
-// Until the flow has its answer: the port's bytes as they come, and a tick
-// for every 10 ms that have passed. A wake that comes late (a loaded or
-// stopped process) gets the ticks it missed, so every wait the program
-// states lasts what it says; at most one poll's worth per wake, 10 ms
-// apart, so a late loop never sends two commands back to back. The port is
-// a TtyPort or a NetPort: the loop is the same for both.
-template <typename Port>
-int Serve(Port& port, TerminalFlow& flow, int signals) {
-    long long nextTick = Now() + kTickNanoseconds;
-    long long wakeAt = nextTick;
-    while (!flow.Finished()) {
-        const long long wait = wakeAt - Now();
-        const timespec timeout{static_cast<time_t>(wait > 0 ? wait / 1000000000 : 0),
-                               static_cast<long>(wait > 0 ? wait % 1000000000 : 0)};
-        pollfd watched[2] = {
-            {port.Descriptor(), static_cast<short>(POLLIN | (port.WantsToWrite() ? POLLOUT : 0)), 0},
-            {signals, POLLIN, 0}};
-        if (ppoll(watched, 2, &timeout, nullptr) > 0) {
-            if (watched[1].revents != 0) {
-                TakeSignal(signals, flow);
-            }
-            if (watched[0].revents & POLLOUT) {
-                port.WriteQueued();
-            }
-            if (watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-                port.ReadAvailable();
-            }
-            if (!port.IsAttached()) {
-                flow.OnPortDetached();
-            }
+    void Wait(const WaitOn* waits, int count, std::uint32_t milliseconds) override {
+        pollfd watched[kMostWaits + 1] = {};
+        int watching = 0;
+        for (; watching < count && watching < kMostWaits; ++watching) {
+            const WaitOn& on = waits[watching];
+            watched[watching] = {static_cast<int>(on.handle),
+                                 static_cast<short>((on.read ? POLLIN : 0) | (on.write ? POLLOUT : 0)), 0};
         }
-        const long long now = Now();
-        int made = 0;
-        for (; !flow.Finished() && now >= nextTick && made < kMostTicksPerWake; ++made) {
-            flow.OnTick();
-            nextTick += kTickNanoseconds;
-        }
-        wakeAt = made == kMostTicksPerWake ? now + kTickNanoseconds : nextTick;
+        watched[watching++] = {signals_, POLLIN, 0};
+        const timespec timeout{static_cast<time_t>(milliseconds / 1000),
+                               static_cast<long>(milliseconds % 1000) * 1000000};
+        ppoll(watched, static_cast<nfds_t>(watching), &timeout, nullptr);
     }
-    port.Close();
-    return flow.ExitStatus();
+
+    // One signal a call: any other waits on the descriptor for the next.
+    Ending TakeEnding() override {
+        signalfd_siginfo info{};
+        if (read(signals_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+            return Ending::None;
+        }
+        return info.ssi_signo == SIGINT    ? Ending::Interrupt
+               : info.ssi_signo == SIGTERM ? Ending::Terminate
+                                           : Ending::HangUp;
+    }
+
+private:
+    static constexpr int kMostWaits = 8;
+    int signals_;
+};
+
+int Serve(ServedPort& port, const char* name, const TerminalRequest& request,
+          RxAccumulator& accumulator, ProcessLoop& loop, StandardStreams& output) {
+    TraceChannel trace;
+    TerminalFlow flow(request, accumulator, port, output, trace);
+    PortRun run(port, flow, name);
+    return ServeRun(run, loop, output);
 }
 
-void SayFailure(const OpenFailure& failure) {
-    std::fprintf(stderr, "baudset-cli: %s\nbaudset-cli: %s\n", failure.chinese, failure.english);
-}
-
-int RunOnTty(const TerminalRequest& request, int signals) {
-    const std::string path = TtyDevicePath(request.port);
+int RunOnTty(const TerminalRequest& request, ProcessLoop& loop, StandardStreams& output) {
     RxAccumulator accumulator;
+    const std::string path = TtyDevicePath(request.port);
     TtyPort port(accumulator);
     OpenFailure failure;
     if (!port.Open(path, &failure)) {
-        SayFailure(failure);
+        output.Message(failure.chinese);
+        output.Message(failure.english);
         return TerminalStatus::kPortNotOpened;
     }
-    StandardStreams output;
-    TraceChannel trace;
-    TerminalFlow flow(request, accumulator, port, output, trace);
-    flow.Start(path.c_str());
-    return Serve(port, flow, signals);
+    const int status = Serve(port, path.c_str(), request, accumulator, loop, output);
+    if (port.SpeedLeftAt9600()) {
+        char line[512];
+        output.Message(SayTerminal(TerminalWords::kSpeedNotRestorable, line, sizeof line,
+                                   path.c_str()));
+    }
+    return status;
 }
 
 // The flow is there before the connection: a signal during the opening ends
 // the run as one during the dialogue does, in the same words and status.
-int RunOnNetwork(const TerminalRequest& request, int signals) {
+int RunOverNetwork(const TerminalRequest& request, ProcessLoop& loop, StandardStreams& output) {
     RxAccumulator accumulator;
-    NetPort port(accumulator, request.address.mode);
-    StandardStreams output;
-    TraceChannel trace;
-    TerminalFlow flow(request, accumulator, port, output, trace);
-    OpenFailure failure;
-    switch (port.Open(request.address, signals, &failure)) {
-    case NetPort::Opening::Ready:
-        break;
-    case NetPort::Opening::Interrupted:
-        TakeSignal(signals, flow);
-        return flow.ExitStatus();
-    case NetPort::Opening::Failed:
-        SayFailure(failure);
-        return TerminalStatus::kPortNotOpened;
-    }
-    flow.Start(request.port);
-    return Serve(port, flow, signals);
-}
-
-int Run(const TerminalRequest& request) {
-    const int signals = SignalDescriptor();
-    return request.network ? RunOnNetwork(request, signals) : RunOnTty(request, signals);
+    PosixSockets sockets;
+    const NetworkAddress& address = request.address;
+    NetworkLine line(sockets, accumulator, address.mode, address.host, address.service,
+                     address.where);
+    line.Begin();
+    return Serve(line, request.port, request, accumulator, loop, output);
 }
 
 }  // namespace
@@ -190,5 +156,8 @@ int main(int argc, char* argv[]) {
     case TerminalRequest::Action::Run:
         break;
     }
-    return Run(request);
+    // The signals wait on their descriptor before the port is touched.
+    ProcessLoop loop;
+    StandardStreams output;
+    return request.network ? RunOverNetwork(request, loop, output) : RunOnTty(request, loop, output);
 }

@@ -9,12 +9,26 @@
 #include <cerrno>
 #include <cstring>
 
-static_assert(sizeof(termios2) <= sizeof(FoundLine::settings),
+namespace {
+#ifdef TCGETS2
+using KernelLine = termios2;
+constexpr unsigned long kGet = TCGETS2;
+constexpr unsigned long kSet = TCSETS2;
+#else
+// powerpc and alpha have no termios2: their plain termios carries the speed
+// as a number already.
+using KernelLine = termios;
+constexpr unsigned long kGet = TCGETS;
+constexpr unsigned long kSet = TCSETS;
+#endif
+}  // namespace
+
+static_assert(sizeof(KernelLine) <= sizeof(FoundLine::settings),
               "FoundLine holds the kernel's termios2");
 
 int ReadFoundLine(int descriptor, FoundLine* line) {
-    termios2 settings{};
-    if (::ioctl(descriptor, TCGETS2, &settings) != 0) {
+    KernelLine settings{};
+    if (::ioctl(descriptor, kGet, &settings) != 0) {
         return errno;
     }
     std::memcpy(line->settings, &settings, sizeof settings);
@@ -22,7 +36,12 @@ int ReadFoundLine(int descriptor, FoundLine* line) {
 }
 
 int PutBackFoundLine(int descriptor, const FoundLine& line) {
-    termios2 settings{};
+    KernelLine settings{};
     std::memcpy(&settings, line.settings, sizeof settings);
-    return ::ioctl(descriptor, TCSETS2, &settings) == 0 ? 0 : errno;
+    return ::ioctl(descriptor, kSet, &settings) == 0 ? 0 : errno;
+}
+
+bool PlainCallsCarrySpeed(unsigned int flags) {
+    const unsigned int speed = flags & CBAUD;
+    return speed != B0 && speed != BOTHER;
 }

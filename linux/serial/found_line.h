@@ -13,3 +13,7 @@ struct FoundLine {
 int ReadFoundLine(int descriptor, FoundLine* line);
 // 0, or the errno of the request that failed.
 int PutBackFoundLine(int descriptor, const FoundLine& line);
+// Whether the C library's settings, with these control flags, put the line
+// back at its speed: not at B0, which hangs it up and drops DTR, nor at the
+// number only termios2 carries (an emulator makes that B0 too).
+bool PlainCallsCarrySpeed(unsigned int flags);

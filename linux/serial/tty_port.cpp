@@ -63,25 +63,43 @@ std::string LockPathFor(const std::string& kernelName) {
     return kLockFolder + ("LCK.." + name);
 }
 
-bool OwnerIsAlive(const std::string& lockPath) {
-    char text[64] = {};
-    const int fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+enum class Lock { Taken, NowhereToPut, Held, InTheWay, Stale };
+
+// Anyone may write in the lock folder: a FIFO there would hold an open for
+// ever (with the signals blocked for the signalfd), a link would be followed
+// to whatever it names, a device whose open raises DTR. Only a regular file
+// is a lock.
+bool SomethingInTheWay(const std::string& lockPath) {
+    struct stat info {};
+    return ::lstat(lockPath.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+}
+
+// Held, InTheWay, or Stale: its owner died, or it went meanwhile. Read without following a link, without waiting and
+// without becoming our terminal.
+Lock ReadLock(const std::string& lockPath) {
+    const int fd = ::open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        return errno != ENOENT;
+        return errno == ENOENT ? Lock::Stale
+                               : SomethingInTheWay(lockPath) ? Lock::InTheWay : Lock::Held;
     }
-    const ssize_t length = ::read(fd, text, sizeof text - 1);
+    struct stat info {};
+    char text[64] = {};
+    const bool isFile = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    const ssize_t length = isFile ? ::read(fd, text, sizeof text - 1) : 0;
     ::close(fd);
+    if (!isFile) {
+        return Lock::InTheWay;
+    }
     char* end = nullptr;
     const long pid = length > 0 ? std::strtol(text, &end, 10) : 0;
     // A lock being written this very moment has no PID yet; one we cannot
     // read is not ours to judge. Both count as held.
     if (pid <= 0 || pid > INT_MAX) {
-        return true;
+        return Lock::Held;
     }
-    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    const bool alive = ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    return alive ? Lock::Held : Lock::Stale;
 }
-
-enum class Lock { Taken, NowhereToPut, Held };
 
 // A lock whose owner has died (a crash, a pulled plug) is taken over. One
 // that cannot be removed stays and is named to the technician, for
@@ -105,7 +123,11 @@ Lock TakeLock(const std::string& lockPath) {
         if (errno != EEXIST) {
             return Lock::NowhereToPut;
         }
-        if (OwnerIsAlive(lockPath) || (::unlink(lockPath.c_str()) != 0 && errno != ENOENT)) {
+        const Lock found = ReadLock(lockPath);
+        if (found != Lock::Stale) {
+            return found;
+        }
+        if (::unlink(lockPath.c_str()) != 0 && errno != ENOENT) {
             return Lock::Held;
         }
     }
@@ -123,6 +145,13 @@ OpenFailure RefusedAfterOpen(int error, const std::string& path) {
     } else {
         cause.words = std::strerror(error);
     }
+    return DescribeOpenFailure(path.c_str(), cause);
+}
+
+OpenFailure LockedOut(OpenFailure::Kind kind, const std::string& path, const std::string& lockPath) {
+    OpenFailureCause cause;
+    cause.kind = kind;
+    cause.lockFile = lockPath.c_str();
     return DescribeOpenFailure(path.c_str(), cause);
 }
 
@@ -169,6 +198,7 @@ OpenFailure DescribeTtyOpenFailure(int error, const std::string& path,
 
 bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
     Close();
+    speedLeftAt9600_ = false;
     const std::string kernelName = KernelName(path);
     // Such a port opens, and then every request on it fails with words that
     // would send the technician looking for the wrong fault.
@@ -176,6 +206,12 @@ bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
         OpenFailureCause noUart;
         noUart.kind = OpenFailure::Kind::NoUart;
         *failure = DescribeOpenFailure(path.c_str(), noUart);
+        return false;
+    }
+    // Before the port is touched: its open would raise DTR.
+    const std::string lockPath = LockPathFor(kernelName);
+    if (SomethingInTheWay(lockPath)) {
+        *failure = LockedOut(OpenFailure::Kind::InTheWay, path, lockPath);
         return false;
     }
     // Another program's exclusive mode refuses us here with EBUSY.
@@ -189,22 +225,14 @@ bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
         LetGo();
         return false;
     }
-    const std::string lockPath = LockPathFor(kernelName);
-    switch (TakeLock(lockPath)) {
-    case Lock::Taken:
-        lockPath_ = lockPath;
-        break;
-    case Lock::NowhereToPut:
-        break;
-    case Lock::Held: {
-        OpenFailureCause held;
-        held.kind = OpenFailure::Kind::InUse;
-        held.lockFile = lockPath.c_str();
-        *failure = DescribeOpenFailure(path.c_str(), held);
+    const Lock lock = TakeLock(lockPath);
+    if (lock != Lock::Taken && lock != Lock::NowhereToPut) {
+        *failure = LockedOut(lock == Lock::InTheWay ? OpenFailure::Kind::InTheWay
+                                                    : OpenFailure::Kind::InUse, path, lockPath);
         LetGo();
         return false;
     }
-    }
+    lockPath_ = lock == Lock::Taken ? lockPath : "";
     if (const int error = Configure()) {
         *failure = RefusedAfterOpen(error, path);
         LetGo();
@@ -238,7 +266,8 @@ int TtyPort::Configure() {
     }
     foundLine_ = line;
     foundExactly_ = ReadFoundLine(fd_, &foundExactLine_) == 0;
-    restoreLine_ = true;
+    speedLeftAt9600_ = !foundExactly_ && !PlainCallsCarrySpeed(line.c_cflag);
+    restoreLine_ = !speedLeftAt9600_;
     ::cfmakeraw(&line);
     line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | CRTSCTS);
     line.c_cflag |= CS8 | CREAD | CLOCAL;
@@ -340,4 +369,27 @@ void TtyPort::Write(const char* bytes, std::size_t length) {
     std::memcpy(queue_ + queued_, bytes, length);
     queued_ += length;
     WriteQueued();
+}
+
+ServedPort::Phase TtyPort::CurrentPhase() const {
+    return fd_ >= 0 ? Phase::Ready : open_ ? Phase::Lost : Phase::Closed;
+}
+
+WaitOn TtyPort::Waitable() const {
+    WaitOn on;
+    on.handle = fd_;
+    on.read = true;
+    on.write = queued_ > 0;
+    return on;
+}
+
+void TtyPort::Service() {
+    WriteQueued();
+    ReadAvailable();
+}
+
+// Opened before any loop serves it: a failure was said by Open().
+const OpenFailure& TtyPort::OpeningFailure() const {
+    static const OpenFailure none;
+    return none;
 }

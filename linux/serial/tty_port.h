@@ -7,8 +7,8 @@
 
 #include "found_line.h"
 #include "open_failure.h"
-#include "protocol_engine.h"
 #include "rx_accumulator.h"
+#include "served_port.h"
 
 // The device path of a port as the technician names it: a /dev name
 // ("ttyUSB0") or any path to the node, such as a udev link.
@@ -26,8 +26,9 @@ OpenFailure DescribeTtyOpenFailure(int error, const std::string& path,
 // no flow control, and never blocking. It knows nothing of an event loop:
 // the owner watches Descriptor() (readable, and writable while
 // WantsToWrite()) and calls ReadAvailable() and WriteQueued() when it is.
-// Both programs, the window and the terminal one, use this one class.
-class TtyPort : public PortWriter {
+// Both programs, the window and the terminal one, use this one class; the
+// terminal one serves it in its loop, opened before the loop begins.
+class TtyPort : public ServedPort {
 public:
     // The most that may wait unwritten, ours and the driver's together, as
     // much as a Windows driver queue holds. A line that takes nothing must
@@ -55,6 +56,9 @@ public:
     // -1 once the port is let go.
     int Descriptor() const { return fd_; }
     bool WantsToWrite() const { return queued_ > 0; }
+    // The line was found at a speed the close cannot put back here (the
+    // kernel's exact settings could not be read): it is left at 9600 8N1.
+    bool SpeedLeftAt9600() const { return speedLeftAt9600_; }
 
     // Everything the driver holds goes into the accumulator. A hang-up
     // (the adapter unplugged, a pty's other side gone) lets the port go:
@@ -63,6 +67,15 @@ public:
     void WriteQueued();
 
     void Write(const char* bytes, std::size_t length) override;
+
+    // As the terminal loop serves it: Ready while attached, Lost once let
+    // go, Closed after Close().
+    Phase CurrentPhase() const override;
+    WaitOn Waitable() const override;
+    void Service() override;
+    void OnTick() override {}
+    void BeginClose() override { Close(); }
+    const OpenFailure& OpeningFailure() const override;
 
 private:
     int Configure();  // 0, or the errno of the request that failed
@@ -80,6 +93,7 @@ private:
     FoundLine foundExactLine_ = {};
     bool restoreLine_ = false;
     bool foundExactly_ = false;
+    bool speedLeftAt9600_ = false;
     bool exclusiveIsOurs_ = false;
     char queue_[kMaxQueued] = {};
     std::size_t queued_ = 0;

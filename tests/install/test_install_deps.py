@@ -85,7 +85,8 @@ class InstallDeps(unittest.TestCase):
         fake = 'echo "${0##*/} $*" >>"$LOG"; echo "| CPU, port closed |"\n'  # the last: the bench's table
         missing = "mkdir -p build/install-deps; printf 'wine32:i386\\tE: No wine32\\n' >build/install-deps/missing\n"
         tree = self.tree("test", "test", {"scripts/install-deps": fake + missing, **{path: fake for path in (
-            "scripts/fuzz", "scripts/package", "scripts/bench", "bin/cmake", "bin/ctest", "bin/gcovr")}})
+            "scripts/fuzz", "scripts/package", "scripts/bench", "bin/cmake", "bin/ctest", "bin/gcovr",
+            "bin/powerpc64le-linux-gnu-g++")}})
         env = dict(os.environ, LOG=str(tree / "log"), PATH=f"{tree}/bin:{os.environ['PATH']}")
         fast = subprocess.run([tree / "scripts/test"], env=env, capture_output=True, text=True)
         self.assertEqual(fast.returncode, 0, fast.stderr)

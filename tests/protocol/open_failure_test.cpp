@@ -32,6 +32,10 @@ TEST(DescribeOpenFailure, EachKindInBothLanguages) {
         {{Kind::NoUart}, "P 后面没有串口硬件：内核在这个端口上没有找到 UART。请选择别的端口。",
          "no serial hardware answers behind P: the kernel found no UART at that port; choose "
          "another port"},
+        {{Kind::InTheWay, "", "", "/var/lock/LCK..ttyS0"},
+         "P 无法加锁：/var/lock/LCK..ttyS0 不是普通文件，挡住了锁。请删除它，或请管理员检查。",
+         "P cannot be locked: /var/lock/LCK..ttyS0 is in the way and is not a regular file; "
+         "remove it or ask the administrator"},
         {{Kind::System, "", "", "", "Input/output error"}, "无法打开 P：Input/output error",
          "cannot open P: Input/output error"},
         {{Kind::System, "", "", "", "设备没有响应", "The device does not respond", 31},

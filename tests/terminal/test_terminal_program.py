@@ -106,6 +106,14 @@ CASES = [
     dict(name="busy: another run holds the port in exclusive mode", words=["ttyUSB0"],
          holder=True, nobody=True, mode=(0, 0, 0o666), status=3, out="",
          err="/dev/ttyUSB0 正被其他程序使用。\n", prompted=False),
+    # Anyone may write in /var/lock: what is no regular file there is in the
+    # way, said at once, and the port is not touched (its open raises DTR).
+    dict(name="a FIFO where the lock goes", words=["ttyUSB0"], in_the_way="fifo", status=3,
+         out="", err="/dev/ttyUSB0 无法加锁：%s 不是普通文件" % LOCK, prompted=False, within=1,
+         only=("linux", "lock files are a Linux convention")),
+    dict(name="a link to the port where the lock goes", words=["ttyUSB0"], in_the_way="link",
+         status=3, out="", err="cannot be locked: %s is in the way" % LOCK, prompted=False,
+         within=1, only=("linux", "lock files are a Linux convention")),
     dict(name="a lock left by a program that died is taken over", words=["ttyUSB0"],
          only=("linux", "lock files are a Linux convention"),
          stale_lock=True, then="powercycle", status=0, out="version V2.1\nrate 9600\n"),
@@ -182,12 +190,14 @@ def line_words(stty_output):
 
 
 class LocalRun:
-    """The program run here, standard input /dev/null, output a pipe."""
+    """The program run here, standard input /dev/null, output a pipe; in a
+    process group of its own, so that a hung run under a tracer goes with it."""
 
     def __init__(self, argv):
         self.err = tempfile.TemporaryFile("w+", encoding="utf-8")
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=self.err, text=True, encoding="utf-8")
+                                     stderr=self.err, text=True, encoding="utf-8",
+                                     start_new_session=True)
 
     def said(self):
         self.err.seek(0)
@@ -203,7 +213,7 @@ class LocalRun:
         try:
             out, _ = self.proc.communicate(timeout=DEADLINE)
         except subprocess.TimeoutExpired:
-            self.proc.kill()  # a run that hangs must not hold the port for the next case
+            os.killpg(self.proc.pid, signal.SIGKILL)  # a hung run must not hold the port
             self.proc.communicate()
             raise
         said = self.said()
@@ -294,6 +304,26 @@ class PtyBench:
         with open(LOCK, "w") as lock:  # a PID no process has
             lock.write("%10d\n" % 4194304)
 
+    def trace_next_run(self, *options):
+        """The next run under strace (LeakSanitizer cannot work under it)."""
+        self.tracer = ["env", "ASAN_OPTIONS=%s:detect_leaks=0" % os.environ.get(
+            "ASAN_OPTIONS", ""), "strace", "-qq", "-f", *options]
+
+    @contextlib.contextmanager
+    def lock_in_the_way(self, kind):
+        """A FIFO or a link to the port where the lock goes; the run traced,
+        each descriptor it opens named. Yields what it opened of ttys."""
+        os.mkfifo(LOCK) if kind == "fifo" else os.symlink("/dev/" + self.port, LOCK)
+        trace = os.path.join(self.folder, "opens.trace")
+        self.trace_next_run("-y", "-e", "trace=open,openat", "-o", trace)
+        opened = []
+        try:
+            yield opened
+            with open(trace) as lines:
+                opened += [line for line in lines if re.search(r"= \d+</dev/(tty|pts)", line)]
+        finally:
+            os.unlink(LOCK)
+
     @contextlib.contextmanager
     def without_uart(self, how):
         """The port, with the serial core's account saying no UART is behind
@@ -301,9 +331,8 @@ class PtyBench:
         EIO, as an 8250 with no UART does (LeakSanitizer cannot work under
         the tracer)."""
         if how == "no /sys":
-            self.tracer = ["env", "ASAN_OPTIONS=%s:detect_leaks=0" % os.environ.get(
-                "ASAN_OPTIONS", ""), "strace", "-qq", "-f", "-o", "/dev/null",
-                "-P", "/dev/" + self.port, "-e", "inject=ioctl:error=EIO"]
+            self.trace_next_run("-o", "/dev/null", "-P", "/dev/" + self.port,
+                                "-e", "inject=ioctl:error=EIO")
         with kernel_account({} if how == "no /sys" else {self.port: "0"}):
             yield self.port
 
@@ -650,7 +679,9 @@ class TerminalTable:
             holder = bench.start([bench.port])
             wait_until(lambda: PROMPT in holder.said(), DEADLINE, "the first run's prompt")
         with bench.without_uart(case["no_uart"]) if case.get("no_uart") \
-                else contextlib.nullcontext(bench.port) as port:
+                else contextlib.nullcontext(bench.port) as port, \
+                bench.lock_in_the_way(case["in_the_way"]) if "in_the_way" in case \
+                else contextlib.nullcontext() as opened:
             begun = time.monotonic()
             program = bench.start([bench.spell(w, port) for w in case["words"]],
                                   nobody=case.get("nobody", False))
@@ -690,6 +721,10 @@ class TerminalTable:
             self.assertLess(ended - bench.since, case["seconds"][1], "from its accept or reset")
         if "once" in case:
             self.assertEqual(err.count(case["once"]), 1, err)
+        if "within" in case:
+            self.assertLess(seconds, case["within"])
+        if opened is not None:
+            self.assertEqual(opened, [], "the port is not touched")
         if case.get("then") == "hangup":
             self.assertLess(time.monotonic() - pulled, 1.0, "ended within a second of the unplug")
         if case.get("then") == "hold":

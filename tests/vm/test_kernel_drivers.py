@@ -112,6 +112,8 @@ class GuestBench:
             return "a rate only termios2 names: no tool in the guest sets one"
         if case.get("then") == "hangup" and self.port != "ttyUSB0":
             return "a built-in UART cannot be unplugged"
+        if case.get("in_the_way"):
+            return "no tracer in the guest to show the port untouched; this machine's run has it"
         return None
 
     def plug(self, device_args):
