@@ -46,8 +46,9 @@ constexpr Sentences kSystemNumbered = {"无法打开 %s：%s（错误 %lld）", 
 
 // A terminal server's: each takes HOST:PORT as typed, the name alone first
 // where only the name is at fault.
-constexpr Sentences kNoSuchHost = {"找不到主机 %s：这个名字无法解析（%s）",
-                                   "the name %s does not resolve (%s)"};
+// The phrases put into these are short; a bound says so to the compiler.
+constexpr Sentences kNoSuchHost = {"找不到主机 %.300s：这个名字无法解析（%s）",
+                                   "the name %.300s does not resolve (%s)"};
 constexpr Sentences kRefused = {
     "%s 拒绝了连接：终端服务器是否在运行，这是否是它的端口？",
     "%s refused the connection: is the terminal server running, and is that its port?"};
@@ -62,8 +63,8 @@ constexpr Sentences kCannotConnectNumbered = {"无法连接 %s：%s（错误 %ll
 
 // The server's line that did not take 9600 8N1: what it answered, then
 // HOST:PORT.
-constexpr Sentences kNotTaken = {"服务器没有接受 9600 8N1：%s（%s）",
-                                 "the server did not take 9600 8N1: %s (%s)"};
+constexpr Sentences kNotTaken = {"服务器没有接受 9600 8N1：%.300s（%s）",
+                                 "the server did not take 9600 8N1: %.300s (%s)"};
 constexpr Sentences kOptionRefused = {"它拒绝了 COM 端口选项（RFC 2217）",
                                       "it refused the COM port option (RFC 2217)"};
 constexpr Sentences kNoAnswerWithin = {"%u 秒内没有回答", "no answer within %u s"};
