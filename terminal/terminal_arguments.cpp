@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "protocol_engine.h"
+#include "terminal_words.h"
+#include "timing.h"
 
 namespace {
 
@@ -27,7 +29,7 @@ constexpr const char kHelpFormat[] =
     "  socket://主机:端口     原始 TCP：服务器的线路须已是 9600 8N1 /\n"
     "  socket://HOST:PORT    raw TCP: the server's line must already be at 9600 8N1\n"
     "                        IPv6: rfc2217://[2001:db8::7]:4001\n"
-    "波特率 / RATE   9600 14400 19200 38400 56000 57600 115200\n\n"
+    "波特率 / RATE   %s\n\n"
     "  -l, --list            列出串口，每行一个 / list the serial ports, one a line\n"
     "  -w, --wait SECONDS    等待设备第一行的秒数（默认 60）/\n"
     "                        how long to wait for the device's first line (default 60)\n"
@@ -45,18 +47,29 @@ bool Is(const char* word, const char* short_name, const char* long_name) {
     return std::strcmp(word, short_name) == 0 || std::strcmp(word, long_name) == 0;
 }
 
-TerminalRequest Usage(const char* chinese, const char* english, const char* word) {
+// The device's rates as the table spells them, one space between.
+struct RateList {
+    RateList() {
+        std::size_t at = 0;
+        for (std::size_t index = 0; index < kRateCount && at < sizeof text; ++index) {
+            at += static_cast<std::size_t>(std::snprintf(text + at, sizeof text - at, "%s%s",
+                                                         index == 0 ? "" : " ", kRateTable[index]));
+        }
+    }
+    char text[kRateCount * 8] = {};
+};
+
+// `more`: what else the sentence names after the word.
+TerminalRequest Usage(TerminalWords::Sentence sentence, const char* word, const char* more = "") {
     TerminalRequest request;
     request.action = TerminalRequest::Action::Usage;
     // A word of any length is cut, not the sentence that explains it; the
     // longest a network address can be (a 255-byte host) is shown whole.
     char shown[300];
     std::snprintf(shown, sizeof shown, "%s", word);
-    char said[2][768];
-    std::snprintf(said[0], sizeof said[0], chinese, shown);
-    std::snprintf(said[1], sizeof said[1], english, shown);
-    std::snprintf(request.text, sizeof request.text, "baudset-cli: %s / %s\n%s", said[0], said[1],
-                  kUsageLine);
+    char said[1536];
+    std::snprintf(request.text, sizeof request.text, "baudset-cli: %s\n%s",
+                  SayTerminal(sentence, said, sizeof said, shown, more), kUsageLine);
     return request;
 }
 
@@ -85,9 +98,9 @@ bool ReadSeconds(const char* text, std::uint32_t* ticks) {
             hundredths += static_cast<std::uint32_t>(*at - '0') * scale;
         }
     }
-    const std::uint64_t total = whole * TerminalRequest::kTicksPerSecond + hundredths;
+    const std::uint64_t total = whole * Timing::kTicksPerSecond + hundredths;
     if (*at != '\0' || total == 0 ||
-        total > std::uint64_t{TerminalRequest::kMaxWaitSeconds} * TerminalRequest::kTicksPerSecond) {
+        total > std::uint64_t{TerminalRequest::kMaxWaitSeconds} * Timing::kTicksPerSecond) {
         return false;
     }
     *ticks = static_cast<std::uint32_t>(total);
@@ -111,12 +124,12 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
     int positionals = 0;
     bool list = false;
     bool optionsEnded = false;
-    std::uint32_t waitTicks = TerminalRequest::kDefaultWaitSeconds * TerminalRequest::kTicksPerSecond;
+    std::uint32_t waitTicks = TerminalRequest::kDefaultWaitSeconds * Timing::kTicksPerSecond;
     for (int i = 0; i < count; ++i) {
         const char* word = arguments[i];
         if (optionsEnded || word[0] != '-' || word[1] == '\0') {
             if (positionals == 2) {
-                return Usage("多余的参数“%s”", "one argument too many: '%s'", word);
+                return Usage(TerminalWords::kOneTooMany, word);
             }
             positional[positionals++] = word;
             continue;
@@ -126,8 +139,8 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
         } else if (Is(word, "-h", "--help")) {
             TerminalRequest request;
             request.action = TerminalRequest::Action::Help;
-            std::snprintf(request.text, sizeof request.text, kHelpFormat, help.ports, help.endings,
-                          help.more);
+            std::snprintf(request.text, sizeof request.text, kHelpFormat, help.ports,
+                          RateList().text, help.endings, help.more);
             return request;
         } else if (Is(word, "-v", "--version")) {
             TerminalRequest request;
@@ -139,42 +152,34 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
         } else if (Is(word, "-w", "--wait") || std::strncmp(word, "--wait=", 7) == 0) {
             const char* seconds = std::strchr(word, '=') != nullptr ? word + 7 : nullptr;
             if (seconds == nullptr && (seconds = i + 1 < count ? arguments[++i] : nullptr) == nullptr) {
-                return Usage("选项“%s”需要秒数", "option '%s' needs a number of seconds", word);
+                return Usage(TerminalWords::kNeedsSeconds, word);
             }
             if (!ReadSeconds(seconds, &waitTicks)) {
-                return Usage("等待时间“%s”无效：应为 0.01 到 86400 之间的秒数",
-                             "'%s' is no wait: give seconds from 0.01 to 86400", seconds);
+                return Usage(TerminalWords::kNoWait, seconds);
             }
         } else {
-            return Usage("未知选项“%s”", "unknown option '%s'", word);
+            return Usage(TerminalWords::kUnknownOption, word);
         }
     }
     if (list) {
         if (positionals > 0) {
-            return Usage("--list 不接受端口“%s”", "--list takes no port: '%s'", positional[0]);
+            return Usage(TerminalWords::kListTakesNoPort, positional[0]);
         }
         TerminalRequest request;
         request.action = TerminalRequest::Action::List;
         return request;
     }
     if (positionals == 0 || positional[0][0] == '\0') {
-        return Usage("没有指定端口%s", "no port named%s", "");
+        return Usage(TerminalWords::kNoPort, "");
     }
     int rateIndex = -1;
     if (positionals == 2 && (rateIndex = RateIndex(positional[1])) < 0) {
-        return Usage("不支持的波特率“%s”，可选：9600 14400 19200 38400 56000 57600 115200",
-                     "'%s' is no rate of the device's; the rates are 9600 14400 19200 38400 "
-                     "56000 57600 115200",
-                     positional[1]);
+        return Usage(TerminalWords::kNoRate, positional[1], RateList().text);
     }
     TerminalRequest request;
     if (NamesNetworkPort(positional[0])) {
         if (!ReadNetworkAddress(positional[0], &request.address)) {
-            return Usage("“%s”不是网络端口：应为 rfc2217://主机:端口、rfc2217://[IPv6 地址]:端口 "
-                         "或 socket://主机:端口（端口 1 到 65535）",
-                         "'%s' is no network port: give rfc2217://HOST:PORT, "
-                         "rfc2217://[IPv6 ADDRESS]:PORT or socket://HOST:PORT (PORT 1 to 65535)",
-                         positional[0]);
+            return Usage(TerminalWords::kNoNetworkPort, positional[0]);
         }
         request.network = true;
     }

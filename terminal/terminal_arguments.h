@@ -3,13 +3,13 @@
 #include <cstdint>
 
 #include "network_address.h"
+#include "timing.h"
 
 // What a terminal program's command line asks for, read before any port is
 // touched. No platform here: what --help says that differs by platform is
 // handed in by each platform's main.
 struct TerminalRequest {
     enum class Action { Run, List, Help, Version, Usage };
-    static constexpr std::uint32_t kTicksPerSecond = 100;  // the engine's 10 ms tick
     static constexpr std::uint32_t kDefaultWaitSeconds = 60;
     static constexpr std::uint32_t kMaxWaitSeconds = 24 * 60 * 60;
 
@@ -19,7 +19,7 @@ struct TerminalRequest {
     bool network = false;
     NetworkAddress address;
     int rateIndex = -1;          // into kRateTable; -1 reads only
-    std::uint32_t waitTicks = kDefaultWaitSeconds * kTicksPerSecond;
+    std::uint32_t waitTicks = kDefaultWaitSeconds * Timing::kTicksPerSecond;
     // For Help and Version, standard output's text; for Usage, standard
     // error's. UTF-8, ending in a newline.
     // Room for Windows' help, the longest, with the network ports' lines

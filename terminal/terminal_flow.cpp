@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "terminal_words.h"
+#include "timing.h"
+
 TerminalFlow::TerminalFlow(const TerminalRequest& request, RxAccumulator& accumulator,
                            PortWriter& writer, TerminalOutput& output, TraceChannel& trace)
     : request_(request), output_(output), writer_(writer, finished_),
@@ -12,8 +15,8 @@ void TerminalFlow::Start(const char* portPath) {
     portPath_ = portPath;
     engine_.Reset();
     engine_.OnPortOpened();
-    const unsigned whole = request_.waitTicks / TerminalRequest::kTicksPerSecond;
-    const unsigned hundredths = request_.waitTicks % TerminalRequest::kTicksPerSecond;
+    const unsigned whole = request_.waitTicks / Timing::kTicksPerSecond;
+    const unsigned hundredths = request_.waitTicks % Timing::kTicksPerSecond;
     // As typed: 60, 1.5, 0.25.
     if (hundredths == 0) {
         std::snprintf(waitText_, sizeof waitText_, "%u", whole);
@@ -25,18 +28,10 @@ void TerminalFlow::Start(const char* portPath) {
     if (request_.network && request_.address.mode == RemoteLine::Mode::Raw) {
         // Raw TCP carries no settings: the server's line is whatever its
         // configuration says, and a wrong one only shows as silence.
-        std::snprintf(line_, sizeof line_,
-                      "注意：baudset 无法设置或查看 %s 服务器的线路，它必须已是 9600 8N1 / "
-                      "note: baudset can neither set nor see the line of the server at %s: it "
-                      "must be at 9600 8N1",
-                      request_.address.where, request_.address.where);
-        output_.Message(line_);
+        output_.Message(SayTerminal(TerminalWords::kRawTcpNote, line_, sizeof line_,
+                                    request_.address.where));
     }
-    std::snprintf(line_, sizeof line_,
-                  "%s 已以 9600 8N1 打开。请给设备断电再上电，最多等待 %s 秒。/ "
-                  "%s is open at 9600 8N1: power-cycle the device now (waiting up to %s s).",
-                  portPath, waitText_, portPath, waitText_);
-    output_.Message(line_);
+    output_.Message(SayTerminal(TerminalWords::kPrompt, line_, sizeof line_, portPath, waitText_));
 }
 
 void TerminalFlow::OnTick() {
@@ -56,13 +51,7 @@ void TerminalFlow::OnTick() {
     }
     // Once the device has spoken, the engine's watchdog bounds every wait.
     if (!versionShown_ && ticks_ >= request_.waitTicks) {
-        char said[256];
-        std::snprintf(said, sizeof said,
-                      "%s 秒内设备没有发来有效的一行：请检查接线和电源后重试 / nothing valid "
-                      "came from the device within %s s: check the wiring and the power, then "
-                      "try again",
-                      waitText_, waitText_);
-        Finish(TerminalStatus::kNoDevice, said);
+        Finish(TerminalStatus::kNoDevice, TerminalWords::kNothingValid, waitText_);
     }
 }
 
@@ -70,26 +59,18 @@ void TerminalFlow::OnPortDetached() {
     if (finished_) {
         return;
     }
-    char said[1024];
     if (request_.network) {
-        std::snprintf(said, sizeof said, "与 %s 的连接已断开 / the connection to %s was lost",
-                      request_.address.where, request_.address.where);
+        Finish(TerminalStatus::kNoDevice, TerminalWords::kConnectionLost, request_.address.where);
     } else {
-        std::snprintf(said, sizeof said,
-                      "%s 已断开：串口适配器可能已被拔出 / %s went away: the adapter may have been "
-                      "unplugged",
-                      portPath_, portPath_);
+        Finish(TerminalStatus::kNoDevice, TerminalWords::kAdapterGone, portPath_);
     }
-    Finish(TerminalStatus::kNoDevice, said);
 }
 
 void TerminalFlow::SetStatusText(const char* text) {
     if (std::strcmp(text, PanelTexts::kNotConnected) == 0 && versionShown_) {
         // Before the first line, "not connected" is only the engine waiting
         // through the power cycle; after it, the device has gone silent.
-        Finish(TerminalStatus::kNoDevice,
-               "与设备的连接已中断：1.5 秒内没有有效回应 / the link to the device was lost: "
-               "nothing valid for 1.5 s");
+        Finish(TerminalStatus::kNoDevice, TerminalWords::kLinkLost);
     }
 }
 
@@ -127,7 +108,7 @@ void TerminalFlow::EnableSetButton(bool enabled) {
                   selectedRate_ >= 0 ? kRateTable[selectedRate_] : "unknown");
     output_.Result(line_);
     if (request_.rateIndex < 0) {
-        Finish(TerminalStatus::kDone, nullptr);
+        Finish(TerminalStatus::kDone);
     } else {
         setWanted_ = true;
     }
@@ -144,24 +125,22 @@ void TerminalFlow::SetResultText(const char* text) {
     std::snprintf(line_, sizeof line_, "set %s %s", RateText(), succeeded ? "ok" : "failed");
     output_.Result(line_);
     if (succeeded) {
-        Finish(TerminalStatus::kDone, nullptr);
+        Finish(TerminalStatus::kDone);
         return;
     }
-    char said[256];
-    std::snprintf(said, sizeof said,
-                  "设备没有以 OK 回应 AT+BAUD=%s / the device did not answer AT+BAUD=%s "
-                  "with OK",
-                  RateText(), RateText());
-    Finish(TerminalStatus::kSetRefused, said);
+    Finish(TerminalStatus::kSetRefused, TerminalWords::kSetRefused, RateText());
 }
 
-void TerminalFlow::Finish(int status, const char* message) {
+void TerminalFlow::WarnRestoreUnconfirmed() {
+    output_.Message(SayTerminal(TerminalWords::kRestoreUnconfirmed, line_, sizeof line_,
+                                request_.address.where));
+}
+
+bool TerminalFlow::Finish(int status) {
     if (finished_) {
-        return;
+        return false;
     }
     finished_ = true;
     status_ = status;
-    if (message != nullptr) {
-        output_.Message(message);
-    }
+    return true;
 }

@@ -6,6 +6,7 @@
 #include "protocol_engine.h"
 #include "rx_accumulator.h"
 #include "terminal_arguments.h"
+#include "terminal_words.h"
 #include "trace_channel.h"
 
 // The terminal program's dialogue with the technician and with a shell
@@ -56,9 +57,12 @@ public:
     // The adapter went away (unplugged): no valid line can come any more.
     void OnPortDetached();
     // Ctrl-C and a polite kill.
-    void OnInterrupt() { Finish(TerminalStatus::kInterrupted, "已中断 / interrupted"); }
-    void OnTerminate() { Finish(TerminalStatus::kTerminated, "已终止 / terminated"); }
-    void OnHangUp() { Finish(TerminalStatus::kHungUp, "终端已关闭 / the terminal closed"); }
+    void OnInterrupt() { Finish(TerminalStatus::kInterrupted, TerminalWords::kInterrupted); }
+    void OnTerminate() { Finish(TerminalStatus::kTerminated, TerminalWords::kTerminated); }
+    void OnHangUp() { Finish(TerminalStatus::kHungUp, TerminalWords::kHungUp); }
+    // After the port was let go: the server never acknowledged its line's
+    // settings going back. A warning; the run's status stays.
+    void WarnRestoreUnconfirmed();
 
     bool Finished() const { return finished_; }
     int ExitStatus() const { return status_; }
@@ -88,7 +92,14 @@ private:
         const bool& finished_;
     };
 
-    void Finish(int status, const char* message);
+    // False if the run already had its answer.
+    bool Finish(int status);
+    template <typename... Words>
+    void Finish(int status, TerminalWords::Sentence sentence, Words... words) {
+        if (Finish(status)) {
+            output_.Message(SayTerminal(sentence, line_, sizeof line_, words...));
+        }
+    }
     const char* RateText() const { return kRateTable[request_.rateIndex]; }
 
     const TerminalRequest& request_;

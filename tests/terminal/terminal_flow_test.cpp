@@ -11,6 +11,7 @@
 #include "fake_device.h"
 #include "terminal_arguments.h"
 #include "terminal_flow.h"
+#include "terminal_loop.h"
 
 namespace {
 
@@ -218,6 +219,90 @@ TEST(TerminalFlow, PrintsWhatTheEngineShowsAndEndsWithItsStatus) {
         if (c.status <= TerminalStatus::kSetRefused) {
             EXPECT_NE(writer.writes.back(), "AT\r\n") << "a keep-alive after the answer";
         }
+    }
+}
+
+// The loop against a port and a platform scripted by the clock: the port
+// opens at `readyAt` (or fails to then), goes away at `lostAt` with no wake
+// of its own and takes 20 ticks to close (1 s without them); `ending` comes at 300 ms; with `late`, the
+// wait at 100 ms comes back 10 s on.
+struct ScriptedLoop : LoopPlatform, ServedPort {
+    ScriptedLoop(std::uint64_t readyAt, std::uint64_t lostAt, bool failed, bool late, bool unconfirmed, Ending ending)
+        : readyAt(readyAt), lostAt(lostAt), failed(failed), late(late), unconfirmed(unconfirmed), ending(ending) {}
+    std::uint64_t readyAt, lostAt;
+    bool failed, late, unconfirmed;
+    Ending ending;
+    std::uint64_t now = 0, closeAskedAt = 0;
+    int closingTicks = -1, ticksThisWake = 0, mostTicksPerWake = 0;
+    OpenFailure failure = DescribeConnectionFailure(ConnectionFailure::NoAnswer, "gw-07:4001", "", -1);
+    std::uint64_t Milliseconds() override { return now; }
+    void Wait(const WaitOn*, int, std::uint32_t milliseconds) override {
+        const bool lateNow = late && now >= 100;
+        now += lateNow ? 10000 : milliseconds;
+        late = late && !lateNow;
+        ticksThisWake = 0;
+    }
+    Ending TakeEnding() override { return now >= 300 ? std::exchange(ending, Ending::None) : Ending::None; }
+    Phase CurrentPhase() const override {
+        const bool closed = closingTicks >= 20 || (closingTicks >= 0 && now > closeAskedAt + 1000);
+        return closed ? Phase::Closed : closingTicks >= 0 ? Phase::Closing
+               : now < readyAt ? Phase::Opening : failed ? Phase::Closed
+               : now < lostAt ? Phase::Ready : Phase::Lost;
+    }
+    WaitOn Waitable() const override { return {}; }
+    void Service() override {}
+    void OnTick() override {
+        mostTicksPerWake = std::max(mostTicksPerWake, ++ticksThisWake);
+        closingTicks += closingTicks >= 0 ? 1 : 0;
+    }
+    void BeginClose() override { closeAskedAt = now, closingTicks = 0; }
+    const OpenFailure& OpeningFailure() const override { return failure; }
+    bool RestoreUnconfirmed() const override { return unconfirmed; }
+    void Write(const char*, std::size_t) override {}
+};
+
+TEST(ServeRun, HearsTheEndingAndThePortsLossOnEveryPassAndLetsThePortGo) {
+    const std::uint64_t N = 1 << 30;
+    const struct {
+        const char* title;
+        std::uint64_t readyAt, lostAt;
+        bool failed, late, unconfirmed;
+        Ending ending;
+        int status;
+        std::uint64_t closeAskedBy;
+        int mostTicksPerWake;
+        bool prompted;
+        const char* said;
+    } cases[] = {
+        {"lost between two waits", 0, 500, false, false, false, Ending::None, 4, 500, 1, true,
+         "与 gw-07:4001 的连接已断开 / the connection to gw-07:4001 was lost"},
+        {"a wake 10 s late", 0, N, false, true, false, Ending::None, 4, 10200, 30, true, "within 2.5 s"},
+        {"Ctrl-C while opening", 60000, N, true, false, false, Ending::Interrupt, 130, 300, 1, false, "已中断 / interrupted"},
+        {"SIGTERM while opening", 60000, N, true, false, false, Ending::Terminate, 143, 300, 1, false, "已终止 / terminated"},
+        {"SIGHUP while opening", 60000, N, true, false, false, Ending::HangUp, 129, 300, 1, false,
+         "终端已关闭 / the terminal closed"},
+        {"the opening failed", 200, N, true, false, false, Ending::None, 3, 200, 1, false,
+         "gw-07:4001 在 5 秒内没有回应\nno answer from gw-07:4001 within 5 s\n"},
+        {"the restore never acknowledged", 0, N, false, false, true, Ending::Interrupt, 130, 300, 1, true,
+         "interrupted\n警告：gw-07:4001 服务器的线路可能没有恢复原样：服务器没有确认它的设置 / warning: the "
+         "line of the server at gw-07:4001 may not have been put back: the server did not acknowledge its settings\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        const char* words[] = {"--wait", "2.5", "rfc2217://gw-07:4001"};
+        const TerminalRequest request = ReadTerminalArguments(3, words, "1", kHelp);
+        ScriptedLoop loop(c.readyAt, c.lostAt, c.failed, c.late, c.unconfirmed, c.ending);
+        RxAccumulator accumulator;
+        RecordingOutput output;
+        TraceChannel trace;
+        TerminalFlow flow(request, accumulator, loop, output, trace);
+        PortRun run(loop, flow, request.port);
+        EXPECT_EQ(ServeRun(run, loop, output), c.status);
+        EXPECT_NE(output.messages.find(c.said), std::string::npos) << output.messages;
+        EXPECT_EQ(output.messages.find("power-cycle") != std::string::npos, c.prompted);
+        EXPECT_GE(loop.closingTicks, 20);  // served until its ticks let it go
+        EXPECT_LE(loop.closeAskedAt, c.closeAskedBy);
+        EXPECT_EQ(loop.mostTicksPerWake, c.mostTicksPerWake);
     }
 }
 
