@@ -112,6 +112,19 @@ private:
         Idle, Resolving, Connecting, Negotiating, Ready, Lost, Closing, Closed
     };
 
+    void TakeAddresses();
+    void ConnectNext();
+    void AwaitConnection();
+    void Negotiate();
+    void Exchange();
+    bool SendOutgoing();
+    void Follow();
+    void Drop(SocketLayer::Io io);
+    void PutBack();
+    void LetGo();
+    void GiveUpOpening();
+    void Fail(ConnectionFailure kind);
+
     RemoteLine line_;
     SocketLayer& sockets_;
     const char* host_;

@@ -1,6 +1,9 @@
 #include "open_failure.h"
 
 #include <cstdio>
+#include <cstring>
+
+#include "timing.h"
 
 namespace {
 
@@ -36,13 +39,97 @@ constexpr Sentences kNoUart = {
 constexpr Sentences kSystem = {"无法打开 %s：%s", "cannot open %s: %s"};
 constexpr Sentences kSystemNumbered = {"无法打开 %s：%s（错误 %lld）", "cannot open %s: %s (error %lld)"};
 
+// A terminal server's: each takes HOST:PORT as typed, the name alone first
+// where only the name is at fault.
+constexpr Sentences kNoSuchHost = {"找不到主机 %s：这个名字无法解析（%s）",
+                                   "the name %s does not resolve (%s)"};
+constexpr Sentences kRefused = {
+    "%s 拒绝了连接：终端服务器是否在运行，这是否是它的端口？",
+    "%s refused the connection: is the terminal server running, and is that its port?"};
+constexpr Sentences kNoAnswerFrom = {"%s 在 %u 秒内没有回应", "no answer from %s within %u s"};
+constexpr Sentences kClosedTaken = {
+    "%s 接受连接后又关闭了它：服务器可能打不开它的串口，或串口正被另一个客户端使用",
+    "%s closed the connection it had taken: the server may be unable to open its serial line, or "
+    "another client may hold it"};
+constexpr Sentences kCannotConnect = {"无法连接 %s：%s", "cannot connect to %s: %s"};
+constexpr Sentences kCannotConnectNumbered = {"无法连接 %s：%s（错误 %lld）",
+                                              "cannot connect to %s: %s (error %lld)"};
+
+// The server's line that did not take 9600 8N1: what it answered, then
+// HOST:PORT.
+constexpr Sentences kNotTaken = {"服务器没有接受 9600 8N1：%s（%s）",
+                                 "the server did not take 9600 8N1: %s (%s)"};
+constexpr Sentences kOptionRefused = {"它拒绝了 COM 端口选项（RFC 2217）",
+                                      "it refused the COM port option (RFC 2217)"};
+constexpr Sentences kNoAnswerWithin = {"%u 秒内没有回答", "no answer within %u s"};
+constexpr Sentences kAnsweredBaud = {"它回答 %lu 波特", "it answered %lu baud"};
+constexpr Sentences kAnsweredDataBits = {"它回答 %lu 个数据位", "it answered %lu data bits"};
+// Parity, stop bits and flow control by the option's codes, from 1; any
+// other code by its number, field by field.
+constexpr Sentences kAnsweredParity[] = {
+    {"它回答无校验", "it answered no parity"},     {"它回答奇校验", "it answered odd parity"},
+    {"它回答偶校验", "it answered even parity"},   {"它回答标记校验", "it answered mark parity"},
+    {"它回答空格校验", "it answered space parity"}};
+constexpr Sentences kAnsweredStopBits[] = {{"它回答1 个停止位", "it answered 1 stop bit"},
+                                           {"它回答2 个停止位", "it answered 2 stop bits"},
+                                           {"它回答1.5 个停止位", "it answered 1.5 stop bits"}};
+constexpr Sentences kAnsweredFlow[] = {
+    {"它回答无流控", "it answered no flow control"},
+    {"它回答XON/XOFF 流控", "it answered XON/XOFF flow control"},
+    {"它回答硬件流控", "it answered hardware flow control"}};
+constexpr Sentences kAnsweredCode[] = {{"它回答校验代码 %lu", "it answered parity code %lu"},
+                                       {"它回答停止位代码 %lu", "it answered stop bits code %lu"},
+                                       {"它回答流控代码 %lu", "it answered flow control code %lu"}};
+
 bool Given(const char* text) { return text != nullptr && text[0] != '\0'; }
+
+// A word is the same in both languages, or a phrase already said in both.
+template <typename Word>
+Word In(Word word, bool) {
+    return word;
+}
+const char* In(const OpenFailure& phrase, bool english) {
+    return english ? phrase.english : phrase.chinese;
+}
 
 // The same arguments for both languages: a sentence may leave the last unsaid.
 template <typename... Words>
-void Say(OpenFailure& failure, const Sentences& sentences, Words... words) {
-    std::snprintf(failure.chinese, sizeof failure.chinese, sentences.chinese, words...);
-    std::snprintf(failure.english, sizeof failure.english, sentences.english, words...);
+void Say(OpenFailure& failure, const Sentences& sentences, const Words&... words) {
+    if constexpr (sizeof...(Words) == 0) {
+        std::snprintf(failure.chinese, sizeof failure.chinese, "%s", sentences.chinese);
+        std::snprintf(failure.english, sizeof failure.english, "%s", sentences.english);
+    } else {
+        std::snprintf(failure.chinese, sizeof failure.chinese, sentences.chinese, In(words, false)...);
+        std::snprintf(failure.english, sizeof failure.english, sentences.english, In(words, true)...);
+    }
+}
+
+// The host part of HOST:PORT as the words name it, brackets kept.
+void HostOf(const char* where, char* host, std::size_t size) {
+    const char* end = where[0] == '[' ? std::strchr(where, ']') : std::strrchr(where, ':');
+    std::size_t length = end == nullptr ? std::strlen(where) : static_cast<std::size_t>(end - where);
+    if (where[0] == '[' && end != nullptr) {
+        ++length;
+    }
+    if (length >= size) {
+        length = size - 1;
+    }
+    std::memcpy(host, where, length);
+    host[length] = '\0';
+}
+
+// What a setting's answer said instead of what was asked.
+void SayAnswered(OpenFailure& phrase, int field, std::uint32_t value) {
+    const unsigned long number = value;
+    const Sentences* named[] = {nullptr, nullptr, kAnsweredParity, kAnsweredStopBits, kAnsweredFlow};
+    const std::uint32_t namedCount[] = {0, 0, 5, 3, 3};
+    if (field == 0 || field == 1) {
+        Say(phrase, field == 0 ? kAnsweredBaud : kAnsweredDataBits, number);
+    } else if (value >= 1 && value <= namedCount[field]) {
+        Say(phrase, named[field][value - 1]);
+    } else {
+        Say(phrase, kAnsweredCode[field - 2], number);
+    }
 }
 
 }  // namespace
@@ -77,4 +164,55 @@ OpenFailure DescribeOpenFailure(const char* port, const OpenFailureCause& cause)
     }
     }
     return failure;
+}
+
+OpenFailure DescribeConnectionFailure(ConnectionFailure failure, const char* where,
+                                      const char* words, long long code) {
+    OpenFailure said;
+    said.kind = failure == ConnectionFailure::NoSuchHost || failure == ConnectionFailure::Refused
+                    ? Kind::NotThere
+                    : Kind::System;
+    char host[OpenFailure::kSize];
+    switch (failure) {
+    case ConnectionFailure::NoSuchHost:
+        HostOf(where, host, sizeof host);
+        Say(said, kNoSuchHost, host, where);
+        break;
+    case ConnectionFailure::Refused:
+        Say(said, kRefused, where);
+        break;
+    case ConnectionFailure::NoAnswer:
+        Say(said, kNoAnswerFrom, where, static_cast<unsigned>(Timing::kOpeningSeconds));
+        break;
+    case ConnectionFailure::Closed:
+        Say(said, kClosedTaken, where);
+        break;
+    case ConnectionFailure::System:
+        Say(said, code < 0 ? kCannotConnect : kCannotConnectNumbered, where,
+            words != nullptr ? words : "", code);
+        break;
+    }
+    return said;
+}
+
+OpenFailure DescribeNegotiationFailure(const char* where, const NegotiationFailure& failure) {
+    using Cause = NegotiationFailure::Cause;
+    OpenFailure answered;
+    switch (failure.cause) {
+    case Cause::None:
+        return answered;
+    case Cause::Refused:
+        Say(answered, kOptionRefused);
+        break;
+    case Cause::NoAnswer:
+        Say(answered, kNoAnswerWithin, static_cast<unsigned>(Timing::kOpeningSeconds));
+        break;
+    case Cause::Answered:
+        SayAnswered(answered, failure.field, failure.value);
+        break;
+    }
+    OpenFailure said;
+    said.kind = Kind::System;
+    Say(said, kNotTaken, answered, where);
+    return said;
 }

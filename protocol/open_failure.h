@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Why a port could not be opened, in the technician's two languages (UTF-8),
 // and the one place that words it: every program on every platform says the
@@ -38,3 +39,34 @@ struct OpenFailureCause {
 
 // `port` as the technician named it.
 OpenFailure DescribeOpenFailure(const char* port, const OpenFailureCause& cause);
+
+// Why a connection to a terminal server could not be made, or was lost.
+enum class ConnectionFailure {
+    NoSuchHost,  // the name does not resolve
+    Refused,     // nothing listens at the port
+    NoAnswer,    // no connection, or no negotiation, within the 5 s
+    // The server took the connection and closed it before the line was
+    // set: ser2net does so when it cannot open its serial device.
+    Closed,
+    System,      // anything else, in the system's words
+};
+// In both languages, naming `where` (HOST:PORT as typed); `words` and
+// `code` are the system's for System (code -1 for none).
+OpenFailure DescribeConnectionFailure(ConnectionFailure failure, const char* where,
+                                      const char* words, long long code);
+
+// Why the server's line did not take 9600 8N1, as RemoteLine found it.
+struct NegotiationFailure {
+    enum class Cause : std::uint8_t {
+        None,
+        Refused,   // the server refused the COM port option
+        NoAnswer,  // not every answer came within the opening's deadline
+        Answered,  // a setting answered otherwise: `field` and `value`
+    };
+    Cause cause = Cause::None;
+    // 0 baud, 1 data bits, 2 parity, 3 stop bits, 4 flow control, with
+    // the option's codes as the server sent them.
+    int field = 0;
+    std::uint32_t value = 0;
+};
+OpenFailure DescribeNegotiationFailure(const char* where, const NegotiationFailure& failure);

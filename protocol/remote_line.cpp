@@ -1,6 +1,5 @@
 #include "remote_line.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -21,8 +20,13 @@ constexpr unsigned char kSetBaud = 1;
 constexpr unsigned char kSetControl = 5;
 constexpr unsigned char kServerOffset = 100;
 constexpr std::uint32_t kAsk = 0;  // every setting's "tell me what it is"
+// SET-CONTROL's DTR and RTS: ask, then on and off as asked and answered.
+constexpr std::uint32_t kAskDtr = 7;
 constexpr std::uint32_t kDtrOn = 8;
+constexpr std::uint32_t kDtrOff = 9;
+constexpr std::uint32_t kAskRts = 10;
 constexpr std::uint32_t kRtsOn = 11;
+constexpr std::uint32_t kRtsOff = 12;
 
 constexpr int kUs = 0;    // our side of an option: the peer says DO/DONT
 constexpr int kHim = 1;   // the peer's side: it says WILL/WONT
@@ -43,65 +47,8 @@ int OptionIndex(unsigned char option) {
 // flow (13 to 16) are someone else's answer, a late DTR or RTS one above all.
 bool AnswersFlow(std::uint32_t value) { return value < 4 || value > 16; }
 
-struct Words {
-    const char* chinese;
-    const char* english;
-};
-
-Words ParityWords(std::uint32_t code) {
-    switch (code) {
-    case 1: return {"无校验", "no parity"};
-    case 2: return {"奇校验", "odd parity"};
-    case 3: return {"偶校验", "even parity"};
-    case 4: return {"标记校验", "mark parity"};
-    case 5: return {"空格校验", "space parity"};
-    default: return {nullptr, nullptr};
-    }
-}
-
-Words StopWords(std::uint32_t code) {
-    switch (code) {
-    case 1: return {"1 个停止位", "1 stop bit"};
-    case 2: return {"2 个停止位", "2 stop bits"};
-    case 3: return {"1.5 个停止位", "1.5 stop bits"};
-    default: return {nullptr, nullptr};
-    }
-}
-
-Words FlowWords(std::uint32_t code) {
-    switch (code) {
-    case 1: return {"无流控", "no flow control"};
-    case 2: return {"XON/XOFF 流控", "XON/XOFF flow control"};
-    case 3: return {"硬件流控", "hardware flow control"};
-    default: return {nullptr, nullptr};
-    }
-}
-
-// What the server answered instead of what was asked, as the end of the
-// failure's sentence.
-void DescribeAnswer(int field, std::uint32_t value, char* chinese, std::size_t chineseSize,
-                    char* english, std::size_t englishSize) {
-    const unsigned long number = value;
-    if (field == 0) {
-        std::snprintf(chinese, chineseSize, "它回答 %lu 波特", number);
-        std::snprintf(english, englishSize, "it answered %lu baud", number);
-        return;
-    }
-    if (field == 1) {
-        std::snprintf(chinese, chineseSize, "它回答 %lu 个数据位", number);
-        std::snprintf(english, englishSize, "it answered %lu data bits", number);
-        return;
-    }
-    static constexpr Words kNames[] = {{"", ""}, {"", ""}, {"校验", "parity"},
-                                       {"停止位", "stop bits"}, {"流控", "flow control"}};
-    const Words words = field == 2 ? ParityWords(value) : field == 3 ? StopWords(value) : FlowWords(value);
-    if (words.english != nullptr) {
-        std::snprintf(chinese, chineseSize, "它回答%s", words.chinese);
-        std::snprintf(english, englishSize, "it answered %s", words.english);
-    } else {
-        std::snprintf(chinese, chineseSize, "它回答%s代码 %lu", kNames[field].chinese, number);
-        std::snprintf(english, englishSize, "it answered %s code %lu", kNames[field].english, number);
-    }
+bool ReportsControl(std::uint32_t value) {
+    return value == kDtrOn || value == kDtrOff || value == kRtsOn || value == kRtsOff;
 }
 
 }  // namespace
@@ -309,7 +256,7 @@ void RemoteLine::OnOptionChanged(int side, int index) {
                step_ != Step::Idle) {
         // DONT: our side refused, or taken back. WONT before the option is
         // ours: the server says it does not do the option at all.
-        Fail(Cause::Refused, 0, 0);
+        Fail(NegotiationFailure::Cause::Refused, 0, 0);
     }
 }
 
@@ -335,6 +282,10 @@ void RemoteLine::HandleSubnegotiation() {
 }
 
 void RemoteLine::HandleAnswer(int field, std::uint32_t value) {
+    if (field == kControlField && ReportsControl(value)) {
+        NoteControl(value);
+        return;
+    }
     const std::uint8_t bit = static_cast<std::uint8_t>(1u << field);
     if ((awaited_ & bit) == 0 || (field == kControlField && !AnswersFlow(value))) {
         return;
@@ -354,7 +305,7 @@ void RemoteLine::HandleAnswer(int field, std::uint32_t value) {
         }
     }
     if (step_ == Step::Setting && value != kWanted[field]) {
-        Fail(Cause::Answered, field, value);
+        Fail(NegotiationFailure::Cause::Answered, field, value);
         return;
     }
     if (awaited_ != 0) {
@@ -370,11 +321,23 @@ void RemoteLine::HandleAnswer(int field, std::uint32_t value) {
     }
 }
 
+// The five settings, awaited; DTR and RTS too, to put back at the close,
+// but never awaited: a server on a line without them (a pty) says nothing.
 void RemoteLine::StartQueries() {
     step_ = Step::Querying;
     awaited_ = (1u << kFieldCount) - 1;
     for (int field = 0; field < kFieldCount; ++field) {
         Queue(static_cast<std::uint8_t>(kSetBaud + field), kAsk);
+    }
+    Queue(kSetControl, kAskDtr);
+    Queue(kSetControl, kAskRts);
+}
+
+// The server's DTR and RTS as it found them; once ours went out, what it
+// reports is the answer to ours.
+void RemoteLine::NoteControl(std::uint32_t value) {
+    if (!controlsSent_) {
+        (value < kAskRts ? found_.dtr : found_.rts) = static_cast<std::uint8_t>(value);
     }
 }
 
@@ -390,16 +353,15 @@ void RemoteLine::StartSets() {
 // DTR and RTS on, for devices that want them; a server on a line without
 // them (a pty) does not answer, so nothing waits for it.
 void RemoteLine::BecomeReady() {
+    controlsSent_ = true;
     Queue(kSetControl, kDtrOn);
     Queue(kSetControl, kRtsOn);
     step_ = Step::Idle;
     state_ = State::Ready;
 }
 
-void RemoteLine::Fail(Cause cause, int field, std::uint32_t value) {
-    cause_ = cause;
-    failedField_ = field;
-    failedValue_ = value;
+void RemoteLine::Fail(NegotiationFailure::Cause cause, int field, std::uint32_t value) {
+    failure_ = NegotiationFailure{cause, field, value};
     step_ = Step::Idle;
     awaited_ = 0;
     state_ = State::Failed;
@@ -408,11 +370,12 @@ void RemoteLine::Fail(Cause cause, int field, std::uint32_t value) {
 void RemoteLine::OnTick() {
     FlushCommands();
     if (state_ == State::Opening && begun_) {
-        if (++ticks_ >= kOpeningTicks) {
-            Fail(Cause::NoAnswer, 0, 0);
+        if (++ticks_ >= Timing::kOpeningTicks) {
+            Fail(NegotiationFailure::Cause::NoAnswer, 0, 0);
         }
     } else if (state_ == State::Closing) {
         if (++ticks_ >= kClosingTicks) {
+            restoreUnconfirmed_ = true;
             step_ = Step::Idle;
             state_ = State::Closed;
         }
@@ -426,12 +389,13 @@ void RemoteLine::BeginClose() {
     FlushData();
     step_ = Step::Idle;
     awaited_ = 0;
-    if (mode_ == Mode::Raw || !setsSent_ || reported_ == 0) {
+    if (mode_ == Mode::Raw || !setsSent_) {
         state_ = State::Closed;
         return;
     }
     // What the server reported, as it reported it; what it never said is
-    // left as the sets made it.
+    // left as the sets made it. DTR and RTS are not awaited, as at the
+    // opening.
     const std::uint32_t found[] = {found_.baud, found_.dataBits, found_.parity, found_.stopBits,
                                    found_.flow};
     for (int field = 0; field < kFieldCount; ++field) {
@@ -440,40 +404,20 @@ void RemoteLine::BeginClose() {
             Queue(static_cast<std::uint8_t>(kSetBaud + field), found[field]);
         }
     }
+    const std::uint8_t controls[] = {found_.dtr, found_.rts};
+    for (const std::uint8_t control : controls) {
+        if (controlsSent_ && control != 0) {
+            Queue(kSetControl, control);
+        }
+    }
     awaited_ = reported_;
+    if (awaited_ == 0) {
+        state_ = State::Closed;
+        return;
+    }
     step_ = Step::Restoring;
     state_ = State::Closing;
     ticks_ = 0;
-}
-
-void RemoteLine::DescribeFailure(const char* where, char* chinese, std::size_t chineseSize,
-                                 char* english, std::size_t englishSize) const {
-    char answeredChinese[128] = "";
-    char answeredEnglish[128] = "";
-    switch (cause_) {
-    case Cause::None:
-        std::snprintf(chinese, chineseSize, "%s", "");
-        std::snprintf(english, englishSize, "%s", "");
-        return;
-    case Cause::Refused:
-        std::snprintf(answeredChinese, sizeof answeredChinese, "它拒绝了 COM 端口选项（RFC 2217）");
-        std::snprintf(answeredEnglish, sizeof answeredEnglish,
-                      "it refused the COM port option (RFC 2217)");
-        break;
-    case Cause::NoAnswer:
-        std::snprintf(answeredChinese, sizeof answeredChinese, "%u 秒内没有回答",
-                      static_cast<unsigned>(kOpeningTicks / kTicksPerSecond));
-        std::snprintf(answeredEnglish, sizeof answeredEnglish, "no answer within %u s",
-                      static_cast<unsigned>(kOpeningTicks / kTicksPerSecond));
-        break;
-    case Cause::Answered:
-        DescribeAnswer(failedField_, failedValue_, answeredChinese, sizeof answeredChinese,
-                       answeredEnglish, sizeof answeredEnglish);
-        break;
-    }
-    std::snprintf(chinese, chineseSize, "服务器没有接受 9600 8N1：%s（%s）", answeredChinese, where);
-    std::snprintf(english, englishSize, "the server did not take 9600 8N1: %s (%s)", answeredEnglish,
-                  where);
 }
 
 void RemoteLine::Sent(std::size_t count) {

@@ -3,8 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "open_failure.h"
 #include "protocol_engine.h"
 #include "rx_accumulator.h"
+#include "timing.h"
 
 // A serial line behind a terminal server, over one TCP connection: Telnet
 // with the COM port option (RFC 2217), or raw bytes. No platform here and
@@ -23,7 +25,7 @@ public:
         Ready,     // 9600 8N1, no flow control: the dialogue may run
         Failed,    // the server refused or did not answer: see Failure()
         Closing,   // putting the line back as it was found
-        Closed,    // nothing more to send: the socket may be closed
+        Closed,    // once what Outgoing() holds is sent, the socket may be closed
     };
     // A setting as the server reports it; 0 where it never said.
     struct Settings {
@@ -32,13 +34,14 @@ public:
         std::uint8_t parity = 0;    // the option's codes: 1 none, 2 odd, 3 even, 4 mark, 5 space
         std::uint8_t stopBits = 0;  // 1 one, 2 two, 3 one and a half
         std::uint8_t flow = 0;      // 1 none, 2 XON/XOFF, 3 hardware
+        std::uint8_t dtr = 0;       // 8 on, 9 off
+        std::uint8_t rts = 0;       // 11 on, 12 off
     };
 
-    static constexpr std::uint32_t kTicksPerSecond = 100;
-    // From Begin() to Ready: the server's answers, every one of them.
-    static constexpr std::uint32_t kOpeningTicks = 5 * kTicksPerSecond;
-    // From BeginClose() to Closed: the found settings acknowledged, or not.
-    static constexpr std::uint32_t kClosingTicks = 1 * kTicksPerSecond;
+    // From Begin() to Ready, Timing::kOpeningTicks: the server's answers,
+    // every one of them. From BeginClose() to Closed: the found settings
+    // acknowledged, or not.
+    static constexpr std::uint32_t kClosingTicks = 1 * Timing::kTicksPerSecond;
     // Ours and the peer's bytes waiting to be sent; beyond it, data is
     // dropped as on a line that takes nothing, and refusals are not sent.
     static constexpr std::size_t kOutgoingCapacity = 4096;
@@ -58,11 +61,12 @@ public:
     void BeginClose();
 
     State CurrentState() const { return state_; }
-    // Once Failed: why, in both languages (UTF-8), naming what the server
-    // answered; `where` is the host and port as the technician typed them.
-    void DescribeFailure(const char* where, char* chinese, std::size_t chineseSize, char* english,
-                         std::size_t englishSize) const;
+    // Once Failed: why, as DescribeNegotiationFailure words it.
+    const NegotiationFailure& Failure() const { return failure_; }
     const Settings& Found() const { return found_; }
+    // Closed by the closing's deadline, with restores unacknowledged: the
+    // server's line may not be as it was found.
+    bool RestoreUnconfirmed() const { return restoreUnconfirmed_; }
 
     // The bytes to send, in order; the glue sends what it can and says how
     // many went.
@@ -81,7 +85,6 @@ private:
     enum class Step : std::uint8_t { Idle, AwaitingOption, Querying, Setting, Restoring };
     // One side of one option we accept (RFC 1143's four states).
     enum class Side : std::uint8_t { No, Yes, WantNo, WantYes };
-    enum class Cause : std::uint8_t { None, Refused, NoAnswer, Answered };
     // A COM port command waiting for room in the outgoing bytes.
     struct Command {
         std::uint8_t code;
@@ -93,7 +96,7 @@ private:
     // code and four bytes. Longer ones are read to their end and ignored.
     static constexpr std::size_t kSubnegotiationCapacity = 16;
     // Queries, sets, DTR and RTS, and the restores: each step runs once.
-    static constexpr std::size_t kCommandCapacity = 20;
+    static constexpr std::size_t kCommandCapacity = 24;
     // Data bytes handed to the accumulator in pieces of this size.
     static constexpr std::size_t kDataChunk = 64;
     // Answers to one side of an accepted option: RFC 1143 answers only a
@@ -113,10 +116,11 @@ private:
     void OnOptionChanged(int side, int index);
     void HandleSubnegotiation();
     void HandleAnswer(int field, std::uint32_t value);
+    void NoteControl(std::uint32_t value);
     void StartQueries();
     void StartSets();
     void BecomeReady();
-    void Fail(Cause cause, int field, std::uint32_t value);
+    void Fail(NegotiationFailure::Cause cause, int field, std::uint32_t value);
     void Queue(std::uint8_t code, std::uint32_t value);
     void FlushCommands();
     bool AppendCommand(const Command& command);
@@ -149,12 +153,12 @@ private:
     std::uint8_t awaited_ = 0;   // a bit per field whose answer is due
     std::uint8_t reported_ = 0;  // a bit per field the server reported
     bool setsSent_ = false;
+    bool controlsSent_ = false;  // our DTR and RTS: later reports are answers to them
+    bool restoreUnconfirmed_ = false;
     std::uint32_t restoring_[kFieldCount] = {};
     Command commands_[kCommandCapacity] = {};
     std::size_t commandCount_ = 0;
     std::uint32_t ticks_ = 0;
 
-    Cause cause_ = Cause::None;
-    int failedField_ = 0;
-    std::uint32_t failedValue_ = 0;
+    NegotiationFailure failure_;
 };

@@ -68,20 +68,6 @@ bool ReadPort(const char* text, unsigned* port) {
     return true;
 }
 
-// The host part of HOST:PORT as the words name it, brackets kept.
-void HostOf(const char* where, char* host, std::size_t size) {
-    const char* end = where[0] == '[' ? std::strchr(where, ']') : std::strrchr(where, ':');
-    std::size_t length = end == nullptr ? std::strlen(where) : static_cast<std::size_t>(end - where);
-    if (where[0] == '[' && end != nullptr) {
-        ++length;
-    }
-    if (length >= size) {
-        length = size - 1;
-    }
-    std::memcpy(host, where, length);
-    host[length] = '\0';
-}
-
 }  // namespace
 
 bool NamesNetworkPort(const char* text) {
@@ -143,59 +129,4 @@ bool ReadNetworkAddress(const char* text, NetworkAddress* address) {
     std::snprintf(read.where, sizeof read.where, "%s", rest);
     *address = read;
     return true;
-}
-
-OpenFailure DescribeConnectionFailure(ConnectionFailure failure, const char* where,
-                                      const char* words, long long code) {
-    OpenFailure said;
-    char host[sizeof NetworkAddress{}.where];
-    HostOf(where, host, sizeof host);
-    switch (failure) {
-    case ConnectionFailure::NoSuchHost:
-        said.kind = OpenFailure::Kind::NotThere;
-        std::snprintf(said.chinese, sizeof said.chinese, "找不到主机 %s：这个名字无法解析（%s）", host,
-                      where);
-        std::snprintf(said.english, sizeof said.english, "the name %s does not resolve (%s)", host,
-                      where);
-        break;
-    case ConnectionFailure::Refused:
-        said.kind = OpenFailure::Kind::NotThere;
-        std::snprintf(said.chinese, sizeof said.chinese,
-                      "%s 拒绝了连接：终端服务器是否在运行，这是否是它的端口？", where);
-        std::snprintf(said.english, sizeof said.english,
-                      "%s refused the connection: is the terminal server running, and is that its "
-                      "port?",
-                      where);
-        break;
-    case ConnectionFailure::NoAnswer:
-        said.kind = OpenFailure::Kind::System;
-        std::snprintf(said.chinese, sizeof said.chinese, "%s 在 5 秒内没有回应", where);
-        std::snprintf(said.english, sizeof said.english, "no answer from %s within 5 s", where);
-        break;
-    case ConnectionFailure::Closed:
-        said.kind = OpenFailure::Kind::System;
-        std::snprintf(said.chinese, sizeof said.chinese,
-                      "%s 接受连接后又关闭了它：服务器可能打不开它的串口，或串口正被另一个客户端使用",
-                      where);
-        std::snprintf(said.english, sizeof said.english,
-                      "%s closed the connection it had taken: the server may be unable to open its "
-                      "serial line, or another client may hold it",
-                      where);
-        break;
-    case ConnectionFailure::System: {
-        said.kind = OpenFailure::Kind::System;
-        const char* text = words != nullptr ? words : "";
-        if (code < 0) {
-            std::snprintf(said.chinese, sizeof said.chinese, "无法连接 %s：%s", where, text);
-            std::snprintf(said.english, sizeof said.english, "cannot connect to %s: %s", where, text);
-        } else {
-            std::snprintf(said.chinese, sizeof said.chinese, "无法连接 %s：%s（错误 %lld）", where,
-                          text, code);
-            std::snprintf(said.english, sizeof said.english, "cannot connect to %s: %s (error %lld)",
-                          where, text, code);
-        }
-        break;
-    }
-    }
-    return said;
 }

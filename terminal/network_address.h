@@ -21,18 +21,3 @@ struct NetworkAddress {
 bool NamesNetworkPort(const char* text);
 // False for anything but the forms above, whole.
 bool ReadNetworkAddress(const char* text, NetworkAddress* address);
-
-// Why a connection could not be made, or was lost.
-enum class ConnectionFailure {
-    NoSuchHost,  // the name does not resolve
-    Refused,     // nothing listens at the port
-    NoAnswer,    // no connection, or no negotiation, within the 5 s
-    // The server took the connection and closed it before the line was
-    // set: ser2net does so when it cannot open its serial device.
-    Closed,
-    System,      // anything else, in the system's words
-};
-// In both languages, naming `where`; `words` and `code` are the system's
-// for System (code -1 for none).
-OpenFailure DescribeConnectionFailure(ConnectionFailure failure, const char* where,
-                                      const char* words, long long code);

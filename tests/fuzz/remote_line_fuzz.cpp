@@ -26,8 +26,8 @@ void Require(bool holds, const char* rule) {
 }
 
 // The begin's 3 requests, a refusal per other option and side, 4 answers per side of
-// BINARY and COM-PORT, 17 commands (queries, sets, DTR, RTS, restores) of 14 bytes at most.
-constexpr std::size_t kOwnBytesBound = 9 + 254 * 2 * 3 + 2 * 2 * 4 * 3 + 17 * 14;
+// BINARY and COM-PORT, 21 commands (queries, sets, DTR, RTS, restores) of 14 bytes at most.
+constexpr std::size_t kOwnBytesBound = 9 + 254 * 2 * 3 + 2 * 2 * 4 * 3 + 21 * 14;
 
 std::string Escaped(const std::string& bytes) {
     std::string out;
@@ -110,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const State state = line.CurrentState();
         Require(line.OutgoingLength() <= RemoteLine::kOutgoingCapacity, "the outgoing bytes fit their buffer");
         Require(ownBytes <= kOwnBytesBound, "no peer makes the line talk without end");
-        Require(state != State::Opening || ticks < RemoteLine::kOpeningTicks, "opening has a deadline");
+        Require(state != State::Opening || ticks < Timing::kOpeningTicks, "opening has a deadline");
         Require(!closing || state == State::Closing || state == State::Closed, "closing never turns back");
         Require(state != State::Closing || ticksClosing < RemoteLine::kClosingTicks, "closing has a deadline");
     }

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "network_address.h"
 #include "open_failure.h"
 
 namespace {
