@@ -1,20 +1,19 @@
 // baudset-cli.exe: the window's dialogue from a Windows console, for
 // production lines that set boards from a batch file or PowerShell. The
-// flow is the portable one and the port is the window's; this file is only
-// the arguments and the run's 10 ms tick on a Windows console.
+// flow and its loop are the portable ones; this file is only the arguments
+// and the choice of port.
 #include <winsock2.h>
 #include <windows.h>
-
-#include <cstdint>
 
 #include "com_open_failure.h"
 #include "console_text.h"
 #include "control_events.h"
-#include "network_port.h"
+#include "network_line.h"
 #include "port_list.h"
-#include "run_clock.h"
 #include "serial_port.h"
-#include "terminal_flow.h"
+#include "terminal_loop.h"
+#include "terminal_words.h"
+#include "winsock_sockets.h"
 
 namespace {
 
@@ -26,148 +25,54 @@ const TerminalHelp kHelp = {
     "  143 注销或关机 / log-off or shut-down\n",
     "usage.txt"};
 
-void TakeEnding(ControlEvents& events, TerminalFlow& flow) {
-    switch (events.TakeEnding()) {
-    case Ending::Interrupt:
-        flow.OnInterrupt();
-        break;
-    case Ending::HangUp:
-        flow.OnHangUp();
-        break;
-    case Ending::Terminate:
-        flow.OnTerminate();
-        break;
-    case Ending::None:
-        break;
-    }
-}
-
-void SayOpenFailure(TerminalOutput& output, const OpenFailure& failure) {
-    output.Message(failure.chinese);
-    output.Message(failure.english);
-}
-
-// The loop wakes at the tick timer where there is one, and at the latest
-// after this long in any case, so no failed timer can stop the run's clock.
-constexpr DWORD kLongestSleepMs = 10;
-// Ticks made up at one wake: one poll's worth, so that a loop that comes
-// back late (a machine that slept) pays its debt at most one command per
-// wake, still hearing Ctrl-C and an unplug between them.
-constexpr std::uint64_t kMostTicksPerWake = 30;
-
-// What the loop does for each kind of port besides ticking. A COM port's
-// reader thread fills the accumulator and its writes go out at once; a
-// network port is served here, at its socket's event and after each tick.
-HANDLE PortEvent(const SerialPort&) { return nullptr; }
-void ServicePort(SerialPort&) {}
-void SendForPort(SerialPort&) {}
-HANDLE PortEvent(const NetworkPort& port) { return port.Event(); }
-void ServicePort(NetworkPort& port) { port.Service(); }
-void SendForPort(NetworkPort& port) { port.Send(); }
-
-// Until the flow has its answer: the bytes reach the accumulator as they
-// come, the loop gives the flow one tick for every 10 ms that have passed.
-// A wake that comes late (a coarse system timer, a busy machine) gets the
-// ticks it missed, so every wait the program states lasts what it says on
-// every Windows.
-template <typename Port>
-void RunUntilFinished(ControlEvents& events, TerminalFlow& flow, Port& port) {
-    const RunClock clock;
-    const TickTimer tick;
-    HANDLE waits[3] = {events.EndingEvent()};
-    DWORD waited = 1;
-    if (tick.Handle() != nullptr) {
-        waits[waited++] = tick.Handle();
-    }
-    if (PortEvent(port) != nullptr) {
-        waits[waited++] = PortEvent(port);
-    }
-    std::uint64_t ticksGiven = 0;
-    while (!flow.Finished()) {
-        const DWORD woken = WaitForMultipleObjects(waited, waits, FALSE, kLongestSleepMs);
-        if (woken == WAIT_OBJECT_0) {
-            TakeEnding(events, flow);
-        } else if (woken == WAIT_FAILED) {
-            Sleep(kLongestSleepMs);  // the clock still counts
-        }
-        ServicePort(port);
-        if (port.DeviceGone()) {
-            flow.OnPortDetached();
-        }
-        const std::uint64_t due = clock.Milliseconds() / 10;
-        const std::uint64_t upTo =
-            due < ticksGiven + kMostTicksPerWake ? due : ticksGiven + kMostTicksPerWake;
-        for (; ticksGiven < upTo && !flow.Finished(); ++ticksGiven) {
-            flow.OnTick();
-        }
-        SendForPort(port);  // the command a tick wrote goes now, not at the next wake
-    }
-}
-
-// The opening of a network port ends at once on Ctrl-C or a closing
-// console, as a run does: the server's line is put back, and the ending is
-// said as the run would say it.
-int RunOverNetwork(const TerminalRequest& request, ControlEvents& events,
-                   ConsoleStreams& output) {
-    RxAccumulator accumulator;
+int Serve(ServedPort& port, const TerminalRequest& request, RxAccumulator& accumulator,
+          ControlEvents& events, ConsoleStreams& output) {
     TraceChannel trace;
-    NetworkPort port(accumulator, request.address.mode);
-    TerminalFlow flow(request, accumulator, port.Writer(), output, trace);
-    OpenFailure failure;
-    const NetworkPort::Opening opening = port.Open(request.address, events.EndingEvent(), &failure);
-    if (opening == NetworkPort::Opening::Failed) {
-        SayOpenFailure(output, failure);
-        port.Close();
-        return TerminalStatus::kPortNotOpened;
-    }
-    if (opening == NetworkPort::Opening::Interrupted) {
-        port.Close();
-        TakeEnding(events, flow);
-        return flow.ExitStatus();
-    }
-    flow.Start(request.port);
-    RunUntilFinished(events, flow, port);
-    port.Close();
-    return flow.ExitStatus();
+    TerminalFlow flow(request, accumulator, port, output, trace);
+    PortRun run(port, flow, request.port);
+    ConsoleLoop loop(events);
+    return ServeRun(run, loop, output);
 }
 
-int RunOnComPort(const TerminalRequest& request, const char* path, ControlEvents& events,
-                 ConsoleStreams& output) {
-    RxAccumulator accumulator;
-    TraceChannel trace;
+int RunOnComPort(const TerminalRequest& request, RxAccumulator& accumulator,
+                 ControlEvents& events, ConsoleStreams& output) {
     SerialPort port(accumulator);
-    if (!port.Open(path)) {
-        SayOpenFailure(output, DescribeComOpenFailure(GetLastError(), request.port));
+    char path[320];
+    const bool named = ComDevicePath(request.port, path, sizeof path);
+    if (!named || !port.Open(path)) {
+        const OpenFailure failure = DescribeComOpenFailure(
+            named ? GetLastError() : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), request.port);
+        output.Message(failure.chinese);
+        output.Message(failure.english);
         return TerminalStatus::kPortNotOpened;
     }
     port.StartReader();
-    TerminalFlow flow(request, accumulator, port, output, trace);
-    flow.Start(request.port);
-    RunUntilFinished(events, flow, port);
-    // The reader is ended here, not by the process's end: a thread that
-    // exit has to kill keeps the process alive past its answer, and Wine's
-    // server ends such a process with SIGKILL.
-    port.Close();
-    port.StopReader();
-    return flow.ExitStatus();
+    return Serve(port, request, accumulator, events, output);
+}
+
+int RunOverNetwork(const TerminalRequest& request, RxAccumulator& accumulator,
+                   ControlEvents& events, ConsoleStreams& output) {
+    WinsockSockets sockets;
+    const NetworkAddress& address = request.address;
+    NetworkLine line(sockets, accumulator, address.mode, address.host, address.service,
+                     address.where);
+    line.Begin();
+    return Serve(line, request, accumulator, events, output);
 }
 
 int Run(const TerminalRequest& request, ConsoleStreams& output) {
-    char path[320];
-    if (!request.network && !ComDevicePath(request.port, path, sizeof path)) {
-        SayOpenFailure(output, DescribeComOpenFailure(ERROR_FILENAME_EXCED_RANGE, request.port));
-        return TerminalStatus::kPortNotOpened;
-    }
+    // Made before the port and gone after it: a closing console waits for that.
     ControlEvents events;
     if (!events.Ready()) {
         // Before the port: nothing is wrong with it, and it was not touched.
-        SayWindowsRefused(output, "Windows 没有给出本程序所需的事件，未打开串口",
-                          "Windows gave no event the program needs; the port was not opened",
-                          events.Error());
+        char line[320];
+        output.Message(SayTerminal(TerminalWords::kNoEvent, line, sizeof line,
+                                   static_cast<unsigned long>(events.Error())));
         return TerminalStatus::kSystemRefused;
     }
-    return request.network ? RunOverNetwork(request, events, output)
-                           : RunOnComPort(request, path, events, output);
+    RxAccumulator accumulator;
+    return request.network ? RunOverNetwork(request, accumulator, events, output)
+                           : RunOnComPort(request, accumulator, events, output);
 }
 
 }  // namespace
@@ -180,8 +85,9 @@ int wmain(int count, wchar_t* wideArguments[]) {
     const char* arguments[64];
     int taken = 0;
     std::size_t used = 0;
+    char line[64];
     if (count - 1 > 64) {
-        streams.Message("参数太多 / too many arguments");
+        streams.Message(SayTerminal(TerminalWords::kTooManyArguments, line, sizeof line));
         return TerminalStatus::kUsage;
     }
     for (int i = 1; i < count; ++i) {
@@ -192,7 +98,7 @@ int wmain(int count, wchar_t* wideArguments[]) {
                                     : WideCharToMultiByte(CP_UTF8, 0, wideArguments[i], -1,
                                                           storage + used, room, nullptr, nullptr);
         if (bytes == 0) {
-            streams.Message("参数太长 / the arguments are too long");
+            streams.Message(SayTerminal(TerminalWords::kArgumentsTooLong, line, sizeof line));
             return TerminalStatus::kUsage;
         }
         arguments[taken++] = storage + used;

@@ -1,6 +1,5 @@
 #include "console_text.h"
 
-#include <cstdio>
 #include <cstring>
 
 StandardHandle::StandardHandle(DWORD which) : handle_(GetStdHandle(which)) {
@@ -59,12 +58,4 @@ void ConsoleStreams::Message(const char* line) {
     error.Write("baudset-cli: ");
     error.Write(line);
     error.Write("\n");
-}
-
-void SayWindowsRefused(TerminalOutput& output, const char* chinese, const char* english,
-                       DWORD error) {
-    char line[320];
-    std::snprintf(line, sizeof line, "%s（错误 %lu）/ %s (error %lu)", chinese,
-                  static_cast<unsigned long>(error), english, static_cast<unsigned long>(error));
-    output.Message(line);
 }

@@ -35,7 +35,3 @@ public:
     StandardHandle output;
     StandardHandle error;
 };
-
-// Windows refused what the run needs besides the port: said with its error.
-void SayWindowsRefused(TerminalOutput& output, const char* chinese, const char* english,
-                       DWORD error);

@@ -66,24 +66,41 @@ Ending ControlEvents::TakeEnding() {
         InterlockedExchange(&requestedEnding, static_cast<LONG>(Ending::None)));
 }
 
-TickTimer::TickTimer()
-    : handle_(CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                     TIMER_ALL_ACCESS)) {
-    if (handle_ == nullptr) {
-        handle_ = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+ConsoleLoop::ConsoleLoop(ControlEvents& events)
+    : events_(events),
+      tick_(CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                   TIMER_ALL_ACCESS)) {
+    if (tick_ == nullptr) {
+        tick_ = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
     }
     LARGE_INTEGER firstTick;
     firstTick.QuadPart = -10000LL * Timing::kTickMilliseconds;  // from now, in 100 ns
-    if (handle_ != nullptr && !SetWaitableTimer(handle_, &firstTick, Timing::kTickMilliseconds,
-                                                nullptr, nullptr, FALSE)) {
-        CloseHandle(handle_);
-        handle_ = nullptr;
+    if (tick_ != nullptr && !SetWaitableTimer(tick_, &firstTick, Timing::kTickMilliseconds,
+                                              nullptr, nullptr, FALSE)) {
+        CloseHandle(tick_);
+        tick_ = nullptr;
     }
 }
 
-TickTimer::~TickTimer() {
-    if (handle_ != nullptr) {
-        CancelWaitableTimer(handle_);
-        CloseHandle(handle_);
+ConsoleLoop::~ConsoleLoop() {
+    if (tick_ != nullptr) {
+        CancelWaitableTimer(tick_);
+        CloseHandle(tick_);
+    }
+}
+
+void ConsoleLoop::Wait(const WaitOn* waits, int count, std::uint32_t milliseconds) {
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {events_.EndingEvent()};
+    DWORD waited = 1;
+    if (tick_ != nullptr) {
+        handles[waited++] = tick_;
+    }
+    for (int i = 0; i < count && waited < MAXIMUM_WAIT_OBJECTS; ++i) {
+        if (waits[i].handle != -1) {
+            handles[waited++] = reinterpret_cast<HANDLE>(waits[i].handle);
+        }
+    }
+    if (WaitForMultipleObjects(waited, handles, FALSE, milliseconds) == WAIT_FAILED) {
+        Sleep(milliseconds);  // the clock still counts
     }
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "run_clock.h"
 #include "terminal_loop.h"
 
 // How a run is ended from the console: Ctrl-C, Ctrl-Break, the console
@@ -28,18 +29,24 @@ private:
     DWORD error_ = ERROR_SUCCESS;
 };
 
-// A 10 ms timer where Windows can give one, null where it cannot: the
-// high-resolution kind exists from Windows 10 1803 on, the plain one fires
-// at the system's tick (15.6 ms by default). A run survives none at all:
-// its wait has a timeout, and its ticks are counted by the clock.
-class TickTimer {
+// The loop's clock and wait on a Windows console: the performance
+// counter's milliseconds, and a wait on the ending, a 10 ms timer and the
+// port's event. The timer is the high-resolution kind from Windows 10 1803
+// on, the system's tick (15.6 ms by default) before; a run survives none at
+// all, as the wait has a timeout and the ticks are counted by the clock.
+class ConsoleLoop final : public LoopPlatform {
 public:
-    TickTimer();
-    ~TickTimer();
-    TickTimer(const TickTimer&) = delete;
-    TickTimer& operator=(const TickTimer&) = delete;
-    HANDLE Handle() const { return handle_; }
+    explicit ConsoleLoop(ControlEvents& events);
+    ~ConsoleLoop();
+    ConsoleLoop(const ConsoleLoop&) = delete;
+    ConsoleLoop& operator=(const ConsoleLoop&) = delete;
+
+    std::uint64_t Milliseconds() override { return clock_.Milliseconds(); }
+    void Wait(const WaitOn* waits, int count, std::uint32_t milliseconds) override;
+    Ending TakeEnding() override { return events_.TakeEnding(); }
 
 private:
-    HANDLE handle_;
+    ControlEvents& events_;
+    const RunClock clock_;
+    HANDLE tick_;
 };

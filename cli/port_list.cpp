@@ -1,8 +1,7 @@
 #include "port_list.h"
 
-#include <cstdio>
-
 #include "port_discovery.h"
+#include "terminal_words.h"
 
 int PrintRegisteredPorts(ConsoleStreams& streams) {
     RegisteredPorts ports;
@@ -10,20 +9,17 @@ int PrintRegisteredPorts(ConsoleStreams& streams) {
     for (int i = 0; i < ports.count; ++i) {
         streams.Result(ports.names[i]);
     }
+    char line[320];
     if (ports.leftOut > 0) {
-        char line[320];
-        std::snprintf(line, sizeof line,
-                      "另有 %d 个串口未列出：只列出前 %d 个，名字最长 %d 字节 / %d more ports "
-                      "not listed: the first %d are listed, names up to %d bytes",
-                      ports.leftOut, RegisteredPorts::kMaxPorts, RegisteredPorts::kNameSize - 1,
-                      ports.leftOut, RegisteredPorts::kMaxPorts, RegisteredPorts::kNameSize - 1);
-        streams.Message(line);
+        streams.Message(SayTerminal(TerminalWords::kPortsNotListed, line, sizeof line,
+                                    ports.leftOut, RegisteredPorts::kMaxPorts,
+                                    RegisteredPorts::kNameSize - 1));
     }
     if (error != ERROR_SUCCESS) {
         // The key went away under the listing (the last adapter pulled) or
         // Windows refused to read it: what came before is all there is.
-        SayWindowsRefused(streams, "Windows 中断了串口列表的读取",
-                          "Windows broke off the list of ports", static_cast<DWORD>(error));
+        streams.Message(SayTerminal(TerminalWords::kListBrokenOff, line, sizeof line,
+                                    static_cast<unsigned long>(error)));
         return TerminalStatus::kSystemRefused;
     }
     return TerminalStatus::kDone;
