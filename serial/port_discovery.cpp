@@ -99,8 +99,10 @@ long ListPortsOfKey(void* key, RegisteredPorts& ports) {
     static wchar_t valueName[16384];
     for (DWORD index = 0;; ++index) {
         DWORD valueNameLength = sizeof valueName / sizeof valueName[0];
-        wchar_t data[RegisteredPorts::kNameSize] = {};
-        DWORD dataBytes = sizeof data - sizeof data[0];  // room for a terminator the data may lack
+        // A name of kNameSize - 1 characters with its terminator, and one
+        // more for a terminator the data may lack.
+        wchar_t data[RegisteredPorts::kNameSize + 1] = {};
+        DWORD dataBytes = sizeof data - sizeof data[0];
         DWORD type = 0;
         const LONG status = RegEnumValueW(static_cast<HKEY>(key), index, valueName, &valueNameLength,
                                           nullptr, &type, reinterpret_cast<BYTE*>(data), &dataBytes);

@@ -6,7 +6,7 @@
 
 // Milliseconds since the clock was made, by the performance counter: it runs
 // at one fixed rate on every Windows, whatever the timers do. The console's
-// run and a network port's opening and closing count their 10 ms ticks by it.
+// loop counts its 10 ms ticks by it, and every deadline of a run with them.
 class RunClock {
 public:
     RunClock() {

@@ -133,6 +133,27 @@ void SerialPort::Close() {
     CloseHandle(port);
 }
 
+ServedPort::Phase SerialPort::CurrentPhase() const {
+    std::lock_guard<std::mutex> hold(portLock_);
+    if (port_ == INVALID_HANDLE_VALUE) {
+        return Phase::Closed;
+    }
+    return deviceGone_ ? Phase::Lost : Phase::Ready;
+}
+
+const OpenFailure& SerialPort::OpeningFailure() const {
+    static const OpenFailure none;
+    return none;
+}
+
+// The reader is ended here, not by the process's end: a thread that exit
+// has to kill keeps the process alive past its answer, and Wine's server
+// ends such a process with SIGKILL.
+void SerialPort::BeginClose() {
+    Close();
+    StopReader();
+}
+
 bool SerialPort::WaitForReaderToLetGo(HANDLE port) {
     std::unique_lock<std::mutex> hold(portLock_);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReaderLetGoMs);

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <mutex>
 
-#include "protocol_engine.h"
 #include "rx_accumulator.h"
+#include "served_port.h"
 
 // The device path of a port as the technician names it: "COM3" becomes
 // "\\.\COM3", which also reaches COM10 and above; a device path stays as
@@ -33,7 +33,13 @@ bool ComDevicePath(const char* name, char* path, std::size_t size);
 // owner, who may say so or, like the window, stay silent and let the
 // watchdog tell. Failures caused by Close() itself are not counted: Close()
 // unpublishes the handle before it cancels anything.
-class SerialPort : public PortWriter {
+//
+// As a loop serves it (the console program): the reader thread feeds the
+// accumulator, so there is nothing to wait on, service or time; the port is
+// Ready while open, Lost once its device is gone, and Closed after
+// BeginClose(), which ends the reader too. The window drives the port and
+// its reader itself and uses none of that.
+class SerialPort final : public ServedPort {
 public:
     explicit SerialPort(RxAccumulator& accumulator) : accumulator_(accumulator) {}
     SerialPort(const SerialPort&) = delete;
@@ -51,6 +57,16 @@ public:
     // True once a call on the open port has failed in a way that means the
     // device went away; cleared by the next Open().
     bool DeviceGone() const;
+
+    Phase CurrentPhase() const override;
+    WaitOn Waitable() const override { return WaitOn(); }
+    void Service() override {}
+    void OnTick() override {}
+    // Close(), then StopReader(): no thread outlives the run.
+    void BeginClose() override;
+    // Opened before a loop serves it: an opening that failed is the
+    // caller's to say, with GetLastError's words.
+    const OpenFailure& OpeningFailure() const override;
 
     // Starts the reader thread once; in the window it lives as long as the
     // process.

@@ -72,13 +72,16 @@ TEST(PortDiscovery, RegisteredListKeepsTheFirstPortsItHasRoomForAndCountsTheRest
         AddPort(L"\\Device\\Serial" + std::to_wstring(number), L"COM" + std::to_wstring(number));
     }
     AddPort(L"\\Device\\Odd", std::wstring(100, L'C'));  // no port's name is this long
+    AddPort(L"\\Device\\63", L"COM1" + std::wstring(59, L'x'));  // the longest name listed
+    AddPort(L"\\Device\\64", L"COM1" + std::wstring(60, L'x'));
     static RegisteredPorts ports;
     EXPECT_EQ(ListPortsOfKey(key, ports), ERROR_SUCCESS);
     ASSERT_EQ(ports.count, RegisteredPorts::kMaxPorts);
-    EXPECT_STREQ(ports.names[0], "COM7");
-    EXPECT_STREQ(ports.names[1], "COM10");
-    EXPECT_STREQ(ports.names[255], "COM264");
-    EXPECT_EQ(ports.leftOut, 36 + 1) << "COM265 to COM300, and the name too long";
+    EXPECT_EQ(std::string(ports.names[0]), "COM1" + std::string(59, 'x'));
+    EXPECT_STREQ(ports.names[1], "COM7");
+    EXPECT_STREQ(ports.names[2], "COM10");
+    EXPECT_STREQ(ports.names[255], "COM263");
+    EXPECT_EQ(ports.leftOut, 37 + 2) << "COM264 to COM300, and the names of 64 and 100 bytes";
 
     RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);  // as when the last adapter is pulled
     EXPECT_NE(ListPortsOfKey(key, ports), ERROR_SUCCESS) << "the listing stops";

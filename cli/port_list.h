@@ -1,0 +1,7 @@
+#pragma once
+
+#include "console_text.h"
+
+// --list: the ports Windows has registered, one a line in natural order,
+// opening none. A list cut short says so. Returns the exit status.
+int PrintRegisteredPorts(ConsoleStreams& streams);
