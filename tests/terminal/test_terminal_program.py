@@ -173,6 +173,9 @@ CASES = [
     dict(name="a reset between the wait and a tick's write", words=["--wait", "10", "ttyUSB0"],
          server="resets", status=4, out="", err="the connection to WHERE was lost",
          seconds=(0, 1), only=("linux", "strace holds the write up"), network="only"),
+    dict(name="a server that never acknowledges the restore", words=["--wait", "1", "ttyUSB0"],
+         server="unacked", status=4, out="", network="only",
+         err="warning: the line of the server at WHERE may not have been put back"),
 ]
 
 
@@ -487,7 +490,7 @@ class NetworkBench:
             self.local.tracer = ["env", "ASAN_OPTIONS=%s:detect_leaks=0" % os.environ.get(
                 "ASAN_OPTIONS", ""), "strace", "-qq", "-f", "--seccomp-bpf", "-o", "/dev/null",
                 "-e", "trace=sendto", "-e", "inject=sendto:delay_enter=200ms"]
-        if self.server in ("refused", "silent", "peer", "closes", "corked", "resets"):
+        if self.server in ("refused", "silent", "peer", "closes", "corked", "resets", "unacked"):
             self.listener = socket.socket()
             self.listener.bind(("127.0.0.1", 0))
             # Bound, not listening: it refuses, and nothing else can take it.
@@ -502,7 +505,7 @@ class NetworkBench:
             connection, _ = listener.accept()
             self.since = time.monotonic()  # what a row's seconds count from
             with connection:
-                if self.server in ("peer", "corked", "resets"):
+                if self.server in ("peer", "corked", "resets", "unacked"):
                     answer_the_options(connection, self.server)
                 if self.server == "resets":
                     return self.reset_in_a_write(connection)
@@ -556,7 +559,8 @@ def answer_the_options(connection, server):
     refuses every other, and answers each of the option's settings with what
     was asked, or 115200 8N1 to a query; the "peer" the rate always with
     115200, until the run closes. The others return once the five sets are
-    answered; the "corked" holds those answers back to leave with the FIN."""
+    answered, and so never answer a restore; the "corked" holds those
+    answers back to leave with the FIN."""
     current = {1: struct.pack(">I", 115200), 2: b"\x08", 3: b"\1", 4: b"\1", 5: b"\1"}
     unread, sets = b"", 0
     while server == "peer" or sets < 5:
@@ -570,6 +574,8 @@ def answer_the_options(connection, server):
             if verb:  # WILL or DO: DO or WILL for ours, DONT or WONT for any other
                 agree = option == b"\0" or (option == b"," and verb == b"\xfb")
                 reply = bytes([255, (253 if verb == b"\xfb" else 251) + (not agree)]) + option
+            elif command == b"\5" and value in (b"\7", b"\n"):
+                reply = b""  # DTR and RTS asked for: ser2net on a pty never answers
             else:
                 if server == "corked" and any(value) and not sets:
                     connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_CORK, 1)
