@@ -10,9 +10,8 @@
 
 // A serial line behind a terminal server, over one TCP connection: Telnet
 // with the COM port option (RFC 2217), or raw bytes. No platform here and
-// nothing from the heap: each platform's socket glue hands over what the
-// connection received, sends what Outgoing() holds, and ticks it every
-// 10 ms while it opens and while it closes.
+// nothing from the heap: NetworkLine hands over what the connection
+// received, sends what Outgoing() holds, and ticks it every 10 ms.
 //
 // The peer is not trusted. What it sends is decoded byte by byte into
 // fixed buffers; nothing it says makes this wait, allocate or answer

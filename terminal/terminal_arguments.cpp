@@ -60,7 +60,7 @@ struct RateList {
 };
 
 // `more`: what else the sentence names after the word.
-TerminalRequest Usage(TerminalWords::Sentence sentence, const char* word, const char* more = "") {
+TerminalRequest Usage(const TerminalSentence& sentence, const char* word, const char* more = "") {
     TerminalRequest request;
     request.action = TerminalRequest::Action::Usage;
     // A word of any length is cut, not the sentence that explains it; the

@@ -95,7 +95,7 @@ private:
     // False if the run already had its answer.
     bool Finish(int status);
     template <typename... Words>
-    void Finish(int status, TerminalWords::Sentence sentence, Words... words) {
+    void Finish(int status, const TerminalSentence& sentence, Words... words) {
         if (Finish(status)) {
             output_.Message(SayTerminal(sentence, line_, sizeof line_, words...));
         }

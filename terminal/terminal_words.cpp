@@ -3,87 +3,83 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace {
-
-using namespace TerminalWords;
-
-struct Sentences {
-    const char* chinese;
-    const char* english;
-    // After a Chinese full stop or bracket, a full square wide, the slash
-    // comes without a space where these sentences have always said it so.
-    bool tight = false;
-};
+namespace TerminalWords {
 
 constexpr bool kTight = true;
 
-const Sentences kSentences[kSentenceCount] = {
-    // kPrompt
-    {"%s 已以 9600 8N1 打开。请给设备断电再上电，最多等待 %s 秒。",
-     "%s is open at 9600 8N1: power-cycle the device now (waiting up to %s s).", kTight},
-    // kRawTcpNote: raw TCP carries no settings, so a wrong line only shows as silence.
-    {"注意：baudset 无法设置或查看 %s 服务器的线路，它必须已是 9600 8N1",
-     "note: baudset can neither set nor see the line of the server at %s: it must be at 9600 8N1"},
-    // kNothingValid
-    {"%s 秒内设备没有发来有效的一行：请检查接线和电源后重试",
-     "nothing valid came from the device within %s s: check the wiring and the power, then try "
-     "again"},
-    // kLinkLost
-    {"与设备的连接已中断：1.5 秒内没有有效回应",
-     "the link to the device was lost: nothing valid for 1.5 s"},
-    // kAdapterGone
-    {"%s 已断开：串口适配器可能已被拔出", "%s went away: the adapter may have been unplugged"},
-    // kConnectionLost
-    {"与 %s 的连接已断开", "the connection to %s was lost"},
-    // kSetRefused
-    {"设备没有以 OK 回应 AT+BAUD=%s", "the device did not answer AT+BAUD=%s with OK"},
-    // kInterrupted, kTerminated, kHungUp
-    {"已中断", "interrupted"},
-    {"已终止", "terminated"},
-    {"终端已关闭", "the terminal closed"},
-    // kRestoreUnconfirmed
-    {"警告：%s 服务器的线路可能没有恢复原样：服务器没有确认它的设置",
-     "warning: the line of the server at %s may not have been put back: the server did not "
-     "acknowledge its settings"},
-    // kSpeedNotRestorable
-    {"注意：%s 原来的速度在这里无法恢复，线路保持 9600 8N1",
-     "note: %s was found at a speed that cannot be put back here: the line is left at 9600 8N1"},
-    // kOneTooMany
-    {"多余的参数“%s”", "one argument too many: '%s'"},
-    // kNeedsSeconds
-    {"选项“%s”需要秒数", "option '%s' needs a number of seconds"},
-    // kNoWait
-    {"等待时间“%s”无效：应为 0.01 到 86400 之间的秒数",
-     "'%s' is no wait: give seconds from 0.01 to 86400"},
-    // kUnknownOption
-    {"未知选项“%s”", "unknown option '%s'"},
-    // kListTakesNoPort
-    {"--list 不接受端口“%s”", "--list takes no port: '%s'"},
-    // kNoPort
-    {"没有指定端口", "no port named"},
-    // kNoRate
-    {"不支持的波特率“%s”，可选：%s", "'%s' is no rate of the device's; the rates are %s"},
-    // kNoNetworkPort
-    {"“%s”不是网络端口：应为 rfc2217://主机:端口、rfc2217://[IPv6 地址]:端口 "
-     "或 socket://主机:端口（端口 1 到 65535）",
-     "'%s' is no network port: give rfc2217://HOST:PORT, rfc2217://[IPv6 ADDRESS]:PORT or "
-     "socket://HOST:PORT (PORT 1 to 65535)"},
-    // kTooManyArguments, kArgumentsTooLong
-    {"参数太多", "too many arguments"},
-    {"参数太长", "the arguments are too long"},
-    // kNoEvent: before the port, which nothing is wrong with and which was not touched.
-    {"Windows 没有给出本程序所需的事件，未打开串口（错误 %lu）",
-     "Windows gave no event the program needs; the port was not opened (error %lu)", kTight},
-    // kListBrokenOff: the key went away under the listing, or Windows refused to read it.
-    {"Windows 中断了串口列表的读取（错误 %lu）", "Windows broke off the list of ports (error %lu)",
-     kTight},
-    // kPortsNotListed
-    {"另有 %d 个串口未列出：只列出前 %d 个，名字最长 %d 字节",
-     "%d more ports not listed: the first %d are listed, names up to %d bytes"},
-};
+const TerminalSentence kPrompt = {
+    "%s 已以 9600 8N1 打开。请给设备断电再上电，最多等待 %s 秒。",
+    "%s is open at 9600 8N1: power-cycle the device now (waiting up to %s s).", kTight};
+// Raw TCP carries no settings: a wrong line only shows as silence.
+const TerminalSentence kRawTcpNote = {
+    "注意：baudset 无法设置或查看 %s 服务器的线路，它必须已是 9600 8N1",
+    "note: baudset can neither set nor see the line of the server at %s: it must be at 9600 8N1",
+    false};
+const TerminalSentence kNothingValid = {
+    "%s 秒内设备没有发来有效的一行：请检查接线和电源后重试",
+    "nothing valid came from the device within %s s: check the wiring and the power, then try "
+    "again",
+    false};
+const TerminalSentence kLinkLost = {"与设备的连接已中断：1.5 秒内没有有效回应",
+                                    "the link to the device was lost: nothing valid for 1.5 s",
+                                    false};
+const TerminalSentence kAdapterGone = {"%s 已断开：串口适配器可能已被拔出",
+                                       "%s went away: the adapter may have been unplugged", false};
+const TerminalSentence kConnectionLost = {"与 %s 的连接已断开", "the connection to %s was lost",
+                                          false};
+const TerminalSentence kSetRefused = {"设备没有以 OK 回应 AT+BAUD=%s",
+                                      "the device did not answer AT+BAUD=%s with OK", false};
+const TerminalSentence kInterrupted = {"已中断", "interrupted", false};
+const TerminalSentence kTerminated = {"已终止", "terminated", false};
+const TerminalSentence kHungUp = {"终端已关闭", "the terminal closed", false};
+const TerminalSentence kRestoreUnconfirmed = {
+    "警告：%s 服务器的线路可能没有恢复原样：服务器没有确认它的设置",
+    "warning: the line of the server at %s may not have been put back: the server did not "
+    "acknowledge its settings",
+    false};
+const TerminalSentence kSpeedNotRestorable = {
+    "注意：%s 原来的速度在这里无法恢复，线路保持 9600 8N1",
+    "note: %s was found at a speed that cannot be put back here: the line is left at 9600 8N1",
+    false};
+
+const TerminalSentence kOneTooMany = {"多余的参数“%s”", "one argument too many: '%s'", false};
+const TerminalSentence kNeedsSeconds = {"选项“%s”需要秒数", "option '%s' needs a number of seconds",
+                                        false};
+const TerminalSentence kNoWait = {"等待时间“%s”无效：应为 0.01 到 86400 之间的秒数",
+                                  "'%s' is no wait: give seconds from 0.01 to 86400", false};
+const TerminalSentence kUnknownOption = {"未知选项“%s”", "unknown option '%s'", false};
+const TerminalSentence kListTakesNoPort = {"--list 不接受端口“%s”", "--list takes no port: '%s'",
+                                           false};
+const TerminalSentence kNoPort = {"没有指定端口", "no port named", false};
+const TerminalSentence kNoRate = {"不支持的波特率“%s”，可选：%s",
+                                  "'%s' is no rate of the device's; the rates are %s", false};
+const TerminalSentence kNoNetworkPort = {
+    "“%s”不是网络端口：应为 rfc2217://主机:端口、rfc2217://[IPv6 地址]:端口 "
+    "或 socket://主机:端口（端口 1 到 65535）",
+    "'%s' is no network port: give rfc2217://HOST:PORT, rfc2217://[IPv6 ADDRESS]:PORT or "
+    "socket://HOST:PORT (PORT 1 to 65535)",
+    false};
+
+const TerminalSentence kTooManyArguments = {"参数太多", "too many arguments", false};
+const TerminalSentence kArgumentsTooLong = {"参数太长", "the arguments are too long", false};
+// Before the port: nothing is wrong with it, and it was not touched.
+const TerminalSentence kNoEvent = {
+    "Windows 没有给出本程序所需的事件，未打开串口（错误 %lu）",
+    "Windows gave no event the program needs; the port was not opened (error %lu)", kTight};
+// The key went away under the listing (the last adapter pulled), or
+// Windows refused to read it.
+const TerminalSentence kListBrokenOff = {"Windows 中断了串口列表的读取（错误 %lu）",
+                                         "Windows broke off the list of ports (error %lu)", kTight};
+const TerminalSentence kPortsNotListed = {
+    "另有 %d 个串口未列出：只列出前 %d 个，名字最长 %d 字节",
+    "%d more ports not listed: the first %d are listed, names up to %d bytes", false};
+
+}  // namespace TerminalWords
+
+namespace {
 
 // Where the next piece goes: after what `written` added at `at`, or on the
-// terminator when the line is full, so that what follows is cut, not lost
+// terminator when the line is full, so that the rest is cut, never written
 // past the end.
 std::size_t After(std::size_t at, int written, std::size_t size) {
     const std::size_t end = at + static_cast<std::size_t>(written > 0 ? written : 0);
@@ -92,18 +88,17 @@ std::size_t After(std::size_t at, int written, std::size_t size) {
 
 }  // namespace
 
-const char* SayTerminal(TerminalWords::Sentence sentence, char* line, std::size_t size, ...) {
+const char* SayTerminal(const TerminalSentence& sentence, char* line, std::size_t size, ...) {
     if (size == 0) {
         return line;
     }
-    const Sentences& said = kSentences[sentence];
     std::va_list words;
     std::va_list again;  // the English takes the same words
     va_start(words, size);
     va_copy(again, words);
-    std::size_t at = After(0, std::vsnprintf(line, size, said.chinese, words), size);
-    at = After(at, std::snprintf(line + at, size - at, "%s", said.tight ? "/ " : " / "), size);
-    std::vsnprintf(line + at, size - at, said.english, again);
+    std::size_t at = After(0, std::vsnprintf(line, size, sentence.chinese, words), size);
+    at = After(at, std::snprintf(line + at, size - at, "%s", sentence.tight ? "/ " : " / "), size);
+    std::vsnprintf(line + at, size - at, sentence.english, again);
     va_end(again);
     va_end(words);
     return line;

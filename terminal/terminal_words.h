@@ -2,44 +2,49 @@
 
 #include <cstddef>
 
-// Every sentence the terminal programs say of their own, in Chinese, then
-// English, on one line: the one place that words them, beside
-// open_failure's sentences for a port that cannot be opened. What each
-// takes follows its name; a sentence takes the same words in both
-// languages, in the same order.
-namespace TerminalWords {
-enum Sentence {
-    // The run.
-    kPrompt,              // port, wait in seconds as typed
-    kRawTcpNote,          // HOST:PORT
-    kNothingValid,        // wait in seconds as typed
-    kLinkLost,            //
-    kAdapterGone,         // port
-    kConnectionLost,      // HOST:PORT
-    kSetRefused,          // rate
-    kInterrupted,         //
-    kTerminated,          //
-    kHungUp,              //
-    kRestoreUnconfirmed,  // HOST:PORT
-    kSpeedNotRestorable,  // port
-    // The command line.
-    kOneTooMany,          // the word
-    kNeedsSeconds,        // the option
-    kNoWait,              // the seconds as typed
-    kUnknownOption,       // the word
-    kListTakesNoPort,     // the port
-    kNoPort,              //
-    kNoRate,              // the word, the rates
-    kNoNetworkPort,       // the word
-    // Windows' console program.
-    kTooManyArguments,    //
-    kArgumentsTooLong,    //
-    kNoEvent,             // the error's number, unsigned long
-    kListBrokenOff,       // the error's number, unsigned long
-    kPortsNotListed,      // how many, the most listed, the longest name: three ints
-    kSentenceCount
+// A sentence of the terminal programs, said in Chinese, then English, on
+// one line. Both take the same words in the same order.
+struct TerminalSentence {
+    const char* chinese;
+    const char* english;
+    // After a Chinese full stop or bracket, a full square wide, the slash
+    // follows without a space, where these sentences have always said it so.
+    bool tight;
 };
+
+// Every sentence the terminal programs say of their own, in one place
+// beside open_failure's (a port that cannot be opened) and the connection's
+// failures; what each takes follows it.
+namespace TerminalWords {
+// The run.
+extern const TerminalSentence kPrompt;              // port, the wait in seconds as typed
+extern const TerminalSentence kRawTcpNote;          // HOST:PORT
+extern const TerminalSentence kNothingValid;        // the wait in seconds as typed
+extern const TerminalSentence kLinkLost;
+extern const TerminalSentence kAdapterGone;         // port
+extern const TerminalSentence kConnectionLost;      // HOST:PORT
+extern const TerminalSentence kSetRefused;          // rate
+extern const TerminalSentence kInterrupted;
+extern const TerminalSentence kTerminated;
+extern const TerminalSentence kHungUp;
+extern const TerminalSentence kRestoreUnconfirmed;  // HOST:PORT
+extern const TerminalSentence kSpeedNotRestorable;  // port
+// The command line.
+extern const TerminalSentence kOneTooMany;          // the word
+extern const TerminalSentence kNeedsSeconds;        // the option
+extern const TerminalSentence kNoWait;              // the seconds as typed
+extern const TerminalSentence kUnknownOption;       // the word
+extern const TerminalSentence kListTakesNoPort;     // the port
+extern const TerminalSentence kNoPort;
+extern const TerminalSentence kNoRate;              // the word, the rates
+extern const TerminalSentence kNoNetworkPort;       // the word
+// Windows' console program.
+extern const TerminalSentence kTooManyArguments;
+extern const TerminalSentence kArgumentsTooLong;
+extern const TerminalSentence kNoEvent;             // the error's number, unsigned long
+extern const TerminalSentence kListBrokenOff;       // the error's number, unsigned long
+extern const TerminalSentence kPortsNotListed;      // how many, the most listed, the longest name: ints
 }  // namespace TerminalWords
 
-// Writes `sentence` into `line` (cut to `size`) and returns `line`.
-const char* SayTerminal(TerminalWords::Sentence sentence, char* line, std::size_t size, ...);
+// Writes `sentence` with its words into `line`, cut to `size`; returns `line`.
+const char* SayTerminal(const TerminalSentence& sentence, char* line, std::size_t size, ...);
