@@ -142,7 +142,7 @@ ServedPort::Phase SerialPort::CurrentPhase() const {
 }
 
 const OpenFailure& SerialPort::OpeningFailure() const {
-    static const OpenFailure none;
+    static const OpenFailure none{};
     return none;
 }
 
