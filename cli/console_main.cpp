@@ -5,11 +5,14 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <optional>
+
 #include "com_open_failure.h"
 #include "console_text.h"
 #include "control_events.h"
 #include "network_line.h"
 #include "port_list.h"
+#include "run_report.h"
 #include "serial_port.h"
 #include "terminal_loop.h"
 #include "terminal_words.h"
@@ -25,39 +28,60 @@ const TerminalHelp kHelp = {
     "  143 注销或关机 / log-off or shut-down\n",
     "usage.txt"};
 
-int Serve(ServedPort& port, const TerminalRequest& request, RxAccumulator& accumulator,
-          ControlEvents& events, ConsoleStreams& output) {
-    TraceChannel trace;
-    TerminalFlow flow(request, accumulator, port, output, trace);
-    PortRun run(port, flow, request.port);
-    ConsoleLoop loop(events);
-    return ServeRun(run, loop, output);
-}
-
-int RunOnComPort(const TerminalRequest& request, RxAccumulator& accumulator,
-                 ControlEvents& events, ConsoleStreams& output) {
-    SerialPort port(accumulator);
-    char path[320];
-    const bool named = ComDevicePath(request.port, path, sizeof path);
-    if (!named || !port.Open(path)) {
-        const OpenFailure failure = DescribeComOpenFailure(
-            named ? GetLastError() : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), request.port);
-        output.Message(failure.chinese);
-        output.Message(failure.english);
-        return TerminalStatus::kPortNotOpened;
+// One port's run and everything it owns, in the order each needs the last.
+struct PortSlot {
+    PortSlot(const TerminalRequest& request, const PortRequest& asked, PortOutput& output) {
+        if (asked.network) {
+            const NetworkAddress& address = asked.address;
+            line.emplace(sockets, accumulator, address.mode, address.host, address.service,
+                         address.where);
+            line->Begin();
+            port = &*line;
+        } else {
+            char path[320];
+            const bool named = ComDevicePath(asked.port, path, sizeof path);
+            serial.emplace(accumulator);
+            if (named && serial->Open(path)) {
+                serial->StartReader();
+                port = &*serial;
+            } else {
+                unopened.emplace(DescribeComOpenFailure(
+                    named ? GetLastError() : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE),
+                    asked.port));
+                port = &*unopened;
+            }
+        }
+        flow.emplace(request, asked, accumulator, *port, output, trace);
     }
-    port.StartReader();
-    return Serve(port, request, accumulator, events, output);
-}
 
-int RunOverNetwork(const TerminalRequest& request, RxAccumulator& accumulator,
-                   ControlEvents& events, ConsoleStreams& output) {
+    RxAccumulator accumulator;
+    TraceChannel trace;
     WinsockSockets sockets;
-    const NetworkAddress& address = request.address;
-    NetworkLine line(sockets, accumulator, address.mode, address.host, address.service,
-                     address.where);
-    line.Begin();
-    return Serve(line, request, accumulator, events, output);
+    std::optional<SerialPort> serial;
+    std::optional<NetworkLine> line;
+    std::optional<UnopenedPort> unopened;
+    ServedPort* port = nullptr;
+    std::optional<TerminalFlow> flow;
+};
+
+// Every port in the one loop, each slot in this frame: the console program
+// takes nothing from the heap (the linker gives its stack room for 32).
+int ServeAll(const TerminalRequest& request, ControlEvents& events, ConsoleStreams& output) {
+    ReportShape shape;
+    shape.several = request.portCount > 1;
+    shape.json = request.json;
+    shape.table = shape.several && output.error.TakesEscapes();
+    PortOutput outputs[TerminalRequest::kMostPorts];
+    std::optional<PortSlot> slots[TerminalRequest::kMostPorts];
+    PortRun runs[TerminalRequest::kMostPorts];
+    for (int i = 0; i < request.portCount; ++i) {
+        outputs[i].Bind(request.ports[i].port, output, shape);
+        slots[i].emplace(request, request.ports[i], outputs[i]);
+        runs[i] = PortRun(*slots[i]->port, *slots[i]->flow, request.ports[i].port, outputs[i]);
+    }
+    RunReport report(outputs, output, shape);
+    ConsoleLoop loop(events);
+    return ServeRuns(runs, request.portCount, loop, output, &report);
 }
 
 int Run(const TerminalRequest& request, ConsoleStreams& output) {
@@ -70,9 +94,7 @@ int Run(const TerminalRequest& request, ConsoleStreams& output) {
                                    static_cast<unsigned long>(events.Error())));
         return TerminalStatus::kSystemRefused;
     }
-    RxAccumulator accumulator;
-    return request.network ? RunOverNetwork(request, accumulator, events, output)
-                           : RunOnComPort(request, accumulator, events, output);
+    return ServeAll(request, events, output);
 }
 
 }  // namespace

@@ -8,6 +8,32 @@ StandardHandle::StandardHandle(DWORD which) : handle_(GetStdHandle(which)) {
                GetConsoleMode(handle_, &mode) != 0;
 }
 
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+
+StandardHandle::~StandardHandle() {
+    if (modeChanged_) {
+        SetConsoleMode(handle_, foundMode_);
+    }
+}
+
+bool StandardHandle::TakesEscapes() {
+    DWORD mode = 0;
+    if (!console_ || GetConsoleMode(handle_, &mode) == 0) {
+        return false;
+    }
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) {
+        return true;
+    }
+    if (SetConsoleMode(handle_, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0) {
+        return false;  // an older console: plain lines
+    }
+    foundMode_ = mode;
+    modeChanged_ = true;
+    return true;
+}
+
 void StandardHandle::Write(const char* text) {
     const char* line = text;
     while (*line != '\0') {

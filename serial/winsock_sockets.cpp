@@ -21,9 +21,10 @@ struct LookupSlot {
 
 namespace {
 
-// A run has one lookup at a time; the others are lookups given up on whose
-// name server has not answered yet.
-LookupSlot lookupSlots[4];
+// Each port of a run has one lookup at a time, and a run has 32 ports at
+// most; the others are lookups given up on whose name server has not
+// answered yet.
+LookupSlot lookupSlots[32 + 4];
 
 void LetGo(LookupSlot* slot) { InterlockedDecrement(&slot->owners); }
 

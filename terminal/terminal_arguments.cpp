@@ -10,14 +10,15 @@
 namespace {
 
 constexpr const char kUsageLine[] =
-    "用法 / usage: baudset-cli [-w SECONDS] PORT [RATE] | --list | --help | --version\n";
+    "用法 / usage: baudset-cli [-w SECONDS] [--json] PORT... [RATE] | --list | --help | "
+    "--version\n";
 
 // The help around what differs by platform: how a port is named, what else
 // ends a run, where the manual is.
 constexpr const char kHelpFormat[] =
-    "用法: baudset-cli [选项] 端口 [波特率]\n"
+    "用法: baudset-cli [选项] 端口... [波特率]\n"
     "      baudset-cli --list\n"
-    "Usage: baudset-cli [OPTION] PORT [RATE]\n"
+    "Usage: baudset-cli [OPTION] PORT... [RATE]\n"
     "       baudset-cli --list\n\n"
     "以 9600 8N1 打开端口，等待设备上电后发来的第一行（版本），读出它当前的波特率；\n"
     "给出波特率时再把它设置为该值。\n"
@@ -29,18 +30,24 @@ constexpr const char kHelpFormat[] =
     "  socket://主机:端口     原始 TCP：服务器的线路须已是 9600 8N1 /\n"
     "  socket://HOST:PORT    raw TCP: the server's line must already be at 9600 8N1\n"
     "                        IPv6: rfc2217://[2001:db8::7]:4001\n"
+    "  最多 32 个端口一起，一次上电 / up to 32 ports at once, one power cycle for all\n"
     "波特率 / RATE   %s\n\n"
     "  -l, --list            列出串口，每行一个 / list the serial ports, one a line\n"
     "  -w, --wait SECONDS    等待设备第一行的秒数（默认 60）/\n"
     "                        how long to wait for the device's first line (default 60)\n"
+    "      --json            结果为 JSON Lines，每个端口一个对象 /\n"
+    "                        results as JSON Lines, one object a port\n"
     "  -h, --help            显示本帮助并退出 / show this help and exit\n"
     "  -v, --version         显示版本并退出 / show the version and exit\n\n"
     "标准输出 / standard output:  version TEXT | rate RATE | rate unknown |\n"
     "                             set RATE ok | set RATE failed\n"
+    "  多个端口时每行前加“端口: ”，每个端口最后一行为 / with several ports each line\n"
+    "  starts \"PORT: \", and each port's last line is:  status N [WORDS]\n"
     "退出状态 / exit status:  0 完成 / done;  1 设备拒绝了设置 / the set was refused;\n"
     "  2 用法错误 / usage;  3 无法打开端口 / the port cannot be opened;\n"
     "  4 设备无回应或连接中断 / nothing from the device, or the link lost;\n"
     "%s"
+    "  多个端口时为各端口中最大的状态 / with several ports, the highest of theirs\n"
     "详见 / see: %s\n";
 
 bool Is(const char* word, const char* short_name, const char* long_name) {
@@ -116,20 +123,34 @@ int RateIndex(const char* text) {
     return -1;
 }
 
+TerminalRequest TooManyPorts(const char* word) {
+    char most[8];
+    std::snprintf(most, sizeof most, "%d", TerminalRequest::kMostPorts);
+    return Usage(TerminalWords::kTooManyPorts, word, most);
+}
+
+// A word of digits where a port would be: a rate, which comes last.
+bool ReadsAsRate(const char* word) { return word[0] == '\0' || (word[0] >= '0' && word[0] <= '9'); }
+
 }  // namespace
 
 TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, const char* version,
                                       const TerminalHelp& help) {
-    const char* positional[2] = {};
+    // Every port, then the rate: one more than the ports.
+    const char* positional[TerminalRequest::kMostPorts + 1] = {};
     int positionals = 0;
     bool list = false;
+    bool json = false;
     bool optionsEnded = false;
     std::uint32_t waitTicks = TerminalRequest::kDefaultWaitSeconds * Timing::kTicksPerSecond;
     for (int i = 0; i < count; ++i) {
         const char* word = arguments[i];
         if (optionsEnded || word[0] != '-' || word[1] == '\0') {
-            if (positionals == 2) {
+            if (positionals > 1 && ReadsAsRate(positional[positionals - 1])) {
                 return Usage(TerminalWords::kOneTooMany, word);
+            }
+            if (positionals == TerminalRequest::kMostPorts + 1) {
+                return TooManyPorts(word);
             }
             positional[positionals++] = word;
             continue;
@@ -149,6 +170,8 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
             return request;
         } else if (Is(word, "-l", "--list")) {
             list = true;
+        } else if (std::strcmp(word, "--json") == 0) {
+            json = true;
         } else if (Is(word, "-w", "--wait") || std::strncmp(word, "--wait=", 7) == 0) {
             const char* seconds = std::strchr(word, '=') != nullptr ? word + 7 : nullptr;
             if (seconds == nullptr && (seconds = i + 1 < count ? arguments[++i] : nullptr) == nullptr) {
@@ -167,29 +190,52 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
         }
         TerminalRequest request;
         request.action = TerminalRequest::Action::List;
+        request.json = json;
         return request;
     }
-    if (positionals == 0 || positional[0][0] == '\0') {
+    int rateIndex = -1;
+    int ports = positionals;
+    if (positionals >= 2 && ReadsAsRate(positional[positionals - 1])) {
+        ports = positionals - 1;
+        if ((rateIndex = RateIndex(positional[ports])) < 0) {
+            return Usage(TerminalWords::kNoRate, positional[ports], RateList().text);
+        }
+    }
+    if (ports == 0 || positional[0][0] == '\0') {
         return Usage(TerminalWords::kNoPort, "");
     }
-    int rateIndex = -1;
-    if (positionals == 2 && (rateIndex = RateIndex(positional[1])) < 0) {
-        return Usage(TerminalWords::kNoRate, positional[1], RateList().text);
+    if (ports > TerminalRequest::kMostPorts) {
+        return TooManyPorts(positional[TerminalRequest::kMostPorts]);
     }
     TerminalRequest request;
-    if (NamesNetworkPort(positional[0])) {
-        const AddressReading reading = ReadNetworkAddress(positional[0], &request.address);
-        if (reading == AddressReading::LooseNumeric) {
-            return Usage(TerminalWords::kLooseNumericHost, request.address.host);
+    for (int at = 0; at < ports; ++at) {
+        const char* word = positional[at];
+        for (int before = 0; before < at; ++before) {
+            // Two runs on one port would each take the other's answers.
+            if (std::strcmp(positional[before], word) == 0) {
+                return Usage(TerminalWords::kPortTwice, word);
+            }
         }
-        if (reading == AddressReading::Malformed) {
-            return Usage(TerminalWords::kNoNetworkPort, positional[0]);
+        if (word[0] == '\0') {
+            return Usage(TerminalWords::kNoPort, "");
         }
-        request.network = true;
+        PortRequest& port = request.ports[at];
+        if (NamesNetworkPort(word)) {
+            const AddressReading reading = ReadNetworkAddress(word, &port.address);
+            if (reading == AddressReading::LooseNumeric) {
+                return Usage(TerminalWords::kLooseNumericHost, port.address.host);
+            }
+            if (reading == AddressReading::Malformed) {
+                return Usage(TerminalWords::kNoNetworkPort, word);
+            }
+            port.network = true;
+        }
+        port.port = word;
     }
     request.action = TerminalRequest::Action::Run;
-    request.port = positional[0];
+    request.portCount = ports;
     request.rateIndex = rateIndex;
     request.waitTicks = waitTicks;
+    request.json = json;
     return request;
 }

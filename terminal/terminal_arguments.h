@@ -8,17 +8,26 @@
 // What a terminal program's command line asks for, read before any port is
 // touched. No platform here: what --help says that differs by platform is
 // handed in by each platform's main.
+// One port of a run, as typed: a name from the list, a path, or an address.
+struct PortRequest {
+    const char* port = nullptr;
+    // The port is behind a terminal server: `address` is what `port` names.
+    bool network = false;
+    NetworkAddress address;
+};
+
 struct TerminalRequest {
     enum class Action { Run, List, Help, Version, Usage };
     static constexpr std::uint32_t kDefaultWaitSeconds = 60;
     static constexpr std::uint32_t kMaxWaitSeconds = 24 * 60 * 60;
+    // A rack's worth: a hub's ports, or a terminal server's.
+    static constexpr int kMostPorts = 32;
 
     Action action = Action::Usage;
-    const char* port = nullptr;  // as typed: a name from the list, a path, or an address
-    // The port is behind a terminal server: `address` is what `port` names.
-    bool network = false;
-    NetworkAddress address;
+    PortRequest ports[kMostPorts];  // in the order typed
+    int portCount = 0;
     int rateIndex = -1;          // into kRateTable; -1 reads only
+    bool json = false;           // results as JSON Lines, an object a port
     std::uint32_t waitTicks = kDefaultWaitSeconds * Timing::kTicksPerSecond;
     // For Help and Version, standard output's text; for Usage, standard
     // error's. UTF-8, ending in a newline.

@@ -6,12 +6,13 @@
 #include "terminal_words.h"
 #include "timing.h"
 
-TerminalFlow::TerminalFlow(const TerminalRequest& request, RxAccumulator& accumulator,
-                           PortWriter& writer, TerminalOutput& output, TraceChannel& trace)
-    : request_(request), output_(output), writer_(writer, finished_),
+TerminalFlow::TerminalFlow(const TerminalRequest& request, const PortRequest& port,
+                           RxAccumulator& accumulator, PortWriter& writer, TerminalOutput& output,
+                           TraceChannel& trace)
+    : request_(request), port_(port), output_(output), writer_(writer, finished_),
       engine_(accumulator, writer_, *this, trace) {}
 
-void TerminalFlow::Start(const char* portPath) {
+void TerminalFlow::Start(const char* portPath, bool prompt) {
     portPath_ = portPath;
     engine_.Reset();
     engine_.OnPortOpened();
@@ -25,13 +26,16 @@ void TerminalFlow::Start(const char* portPath) {
     } else {
         std::snprintf(waitText_, sizeof waitText_, "%u.%02u", whole, hundredths);
     }
-    if (request_.network && request_.address.mode == RemoteLine::Mode::Raw) {
+    if (port_.network && port_.address.mode == RemoteLine::Mode::Raw) {
         // Raw TCP carries no settings: the server's line is whatever its
         // configuration says, and a wrong one only shows as silence.
         output_.Message(SayTerminal(TerminalWords::kRawTcpNote, line_, sizeof line_,
-                                    request_.address.where));
+                                    port_.address.where));
     }
-    output_.Message(SayTerminal(TerminalWords::kPrompt, line_, sizeof line_, portPath, waitText_));
+    if (prompt) {
+        output_.Message(
+            SayTerminal(TerminalWords::kPrompt, line_, sizeof line_, portPath, waitText_));
+    }
 }
 
 void TerminalFlow::OnTick() {
@@ -59,8 +63,8 @@ void TerminalFlow::OnPortDetached() {
     if (finished_) {
         return;
     }
-    if (request_.network) {
-        Finish(TerminalStatus::kNoDevice, TerminalWords::kConnectionLost, request_.address.where);
+    if (port_.network) {
+        Finish(TerminalStatus::kNoDevice, TerminalWords::kConnectionLost, port_.address.where);
     } else {
         Finish(TerminalStatus::kNoDevice, TerminalWords::kAdapterGone, portPath_);
     }
@@ -84,6 +88,12 @@ void TerminalFlow::SetVersionText(const char* text) {
         return;
     }
     versionShown_ = true;
+    std::size_t kept = 0;
+    for (; text[kept] != '\0' && text[kept] != '\r' && text[kept] != '\n' && kept < RxLine::kCapacity;
+         ++kept) {
+        version_[kept] = text[kept];
+    }
+    version_[kept] = '\0';
     std::size_t at = static_cast<std::size_t>(std::snprintf(line_, sizeof line_, "version "));
     for (const char* byte = text; *byte != '\0' && *byte != '\r' && *byte != '\n'; ++byte) {
         const unsigned char c = static_cast<unsigned char>(*byte);
@@ -104,6 +114,7 @@ void TerminalFlow::EnableSetButton(bool enabled) {
     if (!enabled || finished_ || setWanted_) {
         return;
     }
+    rateRead_ = selectedRate_ >= 0 ? selectedRate_ : kRateUnknown;
     std::snprintf(line_, sizeof line_, "rate %s",
                   selectedRate_ >= 0 ? kRateTable[selectedRate_] : "unknown");
     output_.Result(line_);
@@ -122,6 +133,7 @@ void TerminalFlow::SetResultText(const char* text) {
     if (!succeeded && std::strcmp(text, PanelTexts::kSetFailed) != 0) {
         return;  // the blank of a fresh connection
     }
+    setOutcome_ = succeeded ? 1 : 0;
     std::snprintf(line_, sizeof line_, "set %s %s", RateText(), succeeded ? "ok" : "failed");
     output_.Result(line_);
     if (succeeded) {
@@ -133,7 +145,7 @@ void TerminalFlow::SetResultText(const char* text) {
 
 void TerminalFlow::WarnRestoreUnconfirmed() {
     output_.Message(SayTerminal(TerminalWords::kRestoreUnconfirmed, line_, sizeof line_,
-                                request_.address.where));
+                                port_.address.where));
 }
 
 bool TerminalFlow::Finish(int status) {

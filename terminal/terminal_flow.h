@@ -36,6 +36,8 @@ class TerminalOutput {
 public:
     virtual void Result(const char* line) = 0;
     virtual void Message(const char* line) = 0;
+    // Standard error as it is, escapes and all: a table redrawn in place.
+    virtual void Draw(const char* text) { (void)text; }
 
 protected:
     ~TerminalOutput() = default;
@@ -47,11 +49,12 @@ protected:
 // shows in the window.
 class TerminalFlow : public PanelView {
 public:
-    TerminalFlow(const TerminalRequest& request, RxAccumulator& accumulator, PortWriter& writer,
-                 TerminalOutput& output, TraceChannel& trace);
+    TerminalFlow(const TerminalRequest& request, const PortRequest& port, RxAccumulator& accumulator,
+                 PortWriter& writer, TerminalOutput& output, TraceChannel& trace);
 
     // The port is open at 9600 8N1; `portPath` as the technician knows it.
-    void Start(const char* portPath);
+    // A run of several ports asks for the power cycle once, for all.
+    void Start(const char* portPath, bool prompt = true);
     // Every 10 ms.
     void OnTick();
     // The adapter went away (unplugged): no valid line can come any more.
@@ -65,7 +68,21 @@ public:
     void WarnRestoreUnconfirmed();
 
     bool Finished() const { return finished_; }
+    // The wait in seconds as typed, once started.
+    const char* WaitText() const { return waitText_; }
     int ExitStatus() const { return status_; }
+    // What a script reads of the run. The device's line as it sent it,
+    // without CR LF; nullptr before it came.
+    const char* Version() const { return versionShown_ ? version_ : nullptr; }
+    // The rate read: an index into kRateTable, kRateUnknown, or kRateNotRead.
+    static constexpr int kRateUnknown = -1;
+    static constexpr int kRateNotRead = -2;
+    int RateRead() const { return rateRead_; }
+    const char* RateAskedFor() const { return request_.rateIndex >= 0 ? RateText() : nullptr; }
+    // -1: no set was made; 0: refused; 1: done.
+    int SetOutcome() const { return setOutcome_; }
+    // The English words the run ended with; "" where it succeeded.
+    const char* FailureWords() const { return failure_; }
 
     void SetStatusText(const char* text) override;
     void SetVersionText(const char* text) override;
@@ -98,11 +115,13 @@ private:
     void Finish(int status, const TerminalSentence& sentence, Words... words) {
         if (Finish(status)) {
             output_.Message(SayTerminal(sentence, line_, sizeof line_, words...));
+            SayInEnglish(sentence, failure_, sizeof failure_, words...);
         }
     }
     const char* RateText() const { return kRateTable[request_.rateIndex]; }
 
     const TerminalRequest& request_;
+    const PortRequest& port_;
     TerminalOutput& output_;
     bool finished_ = false;
     UntilFinished writer_;
@@ -116,6 +135,10 @@ private:
     bool setWanted_ = false;
     bool setRequested_ = false;
     int status_ = TerminalStatus::kDone;
+    int rateRead_ = kRateNotRead;
+    int setOutcome_ = -1;
+    char version_[RxLine::kCapacity + 1] = {};
+    char failure_[512] = {};
     // "version " and the longest line, every byte written as \xNN at worst.
     char line_[16 + 4 * RxLine::kCapacity] = {};
 };

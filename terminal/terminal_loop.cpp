@@ -1,5 +1,7 @@
 #include "terminal_loop.h"
 
+#include "terminal_arguments.h"
+#include "terminal_words.h"
 #include "timing.h"
 
 namespace {
@@ -12,7 +14,7 @@ using Phase = ServedPort::Phase;
 constexpr std::uint64_t kMostTicksPerWake = ProtocolEngine::kPollDivider;
 
 // The run has its answer: the dialogue's, or that the port never opened.
-bool Answered(const PortRun& run) { return run.flow.Finished() || run.reported; }
+bool Answered(const PortRun& run) { return run.flow->Finished() || run.reported; }
 
 void TellEnding(Ending ending, TerminalFlow& flow) {
     switch (ending) {
@@ -32,92 +34,158 @@ void TellEnding(Ending ending, TerminalFlow& flow) {
 
 // What the port's phase means to the run, read on every pass: a port that
 // went away between two waits has no event of its own to wake the loop.
-void FollowPort(PortRun& run, TerminalOutput& output) {
+void FollowPort(PortRun& run) {
+    TerminalOutput& output = *run.output;
     if (Answered(run)) {
         return;  // only being let go now
     }
-    switch (run.port.CurrentPhase()) {
+    switch (run.port->CurrentPhase()) {
     case Phase::Opening:
     case Phase::Closing:
         break;
     case Phase::Ready:
         if (!run.started) {
             run.started = true;
-            run.flow.Start(run.name);  // the prompt
+            run.flow->Start(run.name, !run.sharesPrompt);  // one port: its prompt
         }
         break;
     case Phase::Lost:
-        run.flow.OnPortDetached();
+        run.flow->OnPortDetached();
         break;
     case Phase::Closed:
         if (run.started) {
-            run.flow.OnPortDetached();
+            run.flow->OnPortDetached();
             break;
         }
-        if (run.port.OpeningFailure().kind != OpenFailure::Kind::None) {
-            output.Message(run.port.OpeningFailure().chinese);
-            output.Message(run.port.OpeningFailure().english);
+        if (run.port->OpeningFailure().kind != OpenFailure::Kind::None) {
+            output.Message(run.port->OpeningFailure().chinese);
+            output.Message(run.port->OpeningFailure().english);
         }
         run.reported = true;
         break;
     }
 }
 
-// Every tick to the port, in every phase (its opening's and its closing's
-// deadlines), and to the dialogue once it runs; the port's phase read
-// between, so that a loss comes before the dialogue's next tick. The ticks
-// stop where the run gets its answer: the port's close comes first.
-std::uint64_t GiveTicks(PortRun& run, TerminalOutput& output, std::uint64_t owed, bool closing) {
+// Every tick to each port, in every phase (its opening's and its closing's
+// deadlines), and to its dialogue once it runs; the port's phase read
+// between, so that a loss comes before the dialogue's next tick. A run's
+// ticks stop where it gets its answer, until its close has begun.
+std::uint64_t GiveTicks(PortRun* runs, int count, std::uint64_t owed) {
     std::uint64_t made = 0;
-    for (; made < owed && made < kMostTicksPerWake && (closing || !Answered(run)); ++made) {
-        run.port.OnTick();
-        FollowPort(run, output);
-        if (run.started) {
-            run.flow.OnTick();
+    for (; made < owed && made < kMostTicksPerWake; ++made) {
+        for (int i = 0; i < count; ++i) {
+            PortRun& run = runs[i];
+            if (run.letGo || (!run.closing && Answered(run))) {
+                continue;
+            }
+            run.port->OnTick();
+            FollowPort(run);
+            if (run.started) {
+                run.flow->OnTick();
+            }
         }
     }
     return made;
 }
 
+// Answered runs begin their close; closed ones are let go with their
+// status. True when every run is let go.
+bool CloseAnswered(PortRun* runs, int count) {
+    bool allLetGo = true;
+    for (int i = 0; i < count; ++i) {
+        PortRun& run = runs[i];
+        FollowPort(run);
+        if (Answered(run) && !run.closing) {
+            // An ending from now on is ignored: the close is bounded on its own.
+            run.port->BeginClose();
+            run.closing = true;
+        }
+        if (run.closing && !run.letGo && run.port->CurrentPhase() == Phase::Closed) {
+            run.letGo = true;
+            if (run.port->RestoreUnconfirmed()) {
+                run.flow->WarnRestoreUnconfirmed();
+            }
+            run.status = run.reported ? TerminalStatus::kPortNotOpened : run.flow->ExitStatus();
+        }
+        allLetGo = allLetGo && run.letGo;
+    }
+    return allLetGo;
+}
+
+// Several ports: one power cycle for all, asked for once every port is
+// open or has failed, so that no device's first line comes before its
+// port listens.
+bool PromptOnce(const PortRun* runs, int count, TerminalOutput& output) {
+    int open = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!runs[i].started && !runs[i].reported) {
+            return false;
+        }
+        open += runs[i].started ? 1 : 0;
+    }
+    if (open > 0) {
+        char line[512];
+        output.Message(SayTerminal(TerminalWords::kPromptForMany, line, sizeof line, open,
+                                   runs[0].flow->WaitText()));
+    }
+    return true;
+}
+
 }  // namespace
 
-int ServeRun(PortRun& run, LoopPlatform& platform, TerminalOutput& output) {
+int ServeRuns(PortRun* runs, int count, LoopPlatform& platform, TerminalOutput& output,
+              RunWatcher* watcher) {
     const std::uint64_t start = platform.Milliseconds();
     std::uint64_t ticksGiven = 0;
     std::uint32_t waitMs = Timing::kTickMilliseconds;
-    bool closing = false;
+    bool prompted = count == 1;  // one port: its own prompt, as it always said
+    for (int i = 0; i < count; ++i) {
+        runs[i].sharesPrompt = count > 1;
+    }
+    WaitOn waits[TerminalRequest::kMostPorts];
     for (;;) {
-        FollowPort(run, output);
-        if (Answered(run) && !closing) {
-            // An ending from now on is ignored: the close is bounded on its own.
-            run.port.BeginClose();
-            closing = true;
+        const bool allLetGo = CloseAnswered(runs, count);
+        prompted = prompted || PromptOnce(runs, count, output);
+        if (watcher != nullptr) {
+            watcher->Follow(runs, count, platform.Milliseconds(), prompted);
         }
-        if (closing && run.port.CurrentPhase() == Phase::Closed) {
+        if (allLetGo) {
             break;
         }
-        const WaitOn waitOn = run.port.Waitable();
-        platform.Wait(&waitOn, 1, waitMs);
-        const Ending ending = platform.TakeEnding();
-        if (!closing) {
-            TellEnding(ending, run.flow);
+        int waiting = 0;
+        for (int i = 0; i < count && waiting < TerminalRequest::kMostPorts; ++i) {
+            if (!runs[i].letGo) {
+                waits[waiting++] = runs[i].port->Waitable();
+            }
         }
-        run.port.Service();
-        FollowPort(run, output);
+        platform.Wait(waits, waiting, waitMs);
+        const Ending ending = platform.TakeEnding();
+        for (int i = 0; i < count; ++i) {
+            PortRun& run = runs[i];
+            if (run.letGo) {
+                continue;
+            }
+            if (!run.closing) {
+                TellEnding(ending, *run.flow);
+            }
+            run.port->Service();
+            FollowPort(run);
+        }
         const std::uint64_t now = platform.Milliseconds();
         const std::uint64_t due = now > start ? (now - start) / Timing::kTickMilliseconds : 0;
         const std::uint64_t made =
-            GiveTicks(run, output, due > ticksGiven ? due - ticksGiven : 0, closing);
+            GiveTicks(runs, count, due > ticksGiven ? due - ticksGiven : 0);
         ticksGiven += made;
         // Still behind after a poll's worth: the next burst a whole tick on.
-        // Behind because the run got its answer: the rest once the close began.
+        // Behind because a run got its answer: the rest once its close began.
         const std::uint64_t nextTickAt = start + (ticksGiven + 1) * Timing::kTickMilliseconds;
         waitMs = made == kMostTicksPerWake ? Timing::kTickMilliseconds
                  : nextTickAt > now        ? static_cast<std::uint32_t>(nextTickAt - now)
                                            : 0;
     }
-    if (run.port.RestoreUnconfirmed()) {
-        run.flow.WarnRestoreUnconfirmed();
+    int status = TerminalStatus::kDone;
+    for (int i = 0; i < count; ++i) {
+        status = runs[i].status > status ? runs[i].status : status;
     }
-    return run.reported ? TerminalStatus::kPortNotOpened : run.flow.ExitStatus();
+    return status;
 }

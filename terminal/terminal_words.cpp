@@ -11,6 +11,9 @@ const TerminalSentence kPrompt = {
     "%s 已以 9600 8N1 打开。请给设备断电再上电，最多等待 %s 秒。",
     "%s is open at 9600 8N1: power-cycle the device now (waiting up to %s s).", kTight};
 // Raw TCP carries no settings: a wrong line only shows as silence.
+const TerminalSentence kPromptForMany = {
+    "%d 个端口已以 9600 8N1 打开。请给这些设备断电再上电，最多等待 %s 秒。",
+    "%d ports are open at 9600 8N1: power-cycle the devices now (waiting up to %s s).", kTight};
 const TerminalSentence kRawTcpNote = {
     "注意：baudset 无法设置或查看 %s 服务器的线路，它必须已是 9600 8N1",
     "note: baudset can neither set nor see the line of the server at %s: it must be at 9600 8N1",
@@ -51,6 +54,10 @@ const TerminalSentence kUnknownOption = {"未知选项“%s”", "unknown option
 const TerminalSentence kListTakesNoPort = {"--list 不接受端口“%s”", "--list takes no port: '%s'",
                                            false};
 const TerminalSentence kNoPort = {"没有指定端口", "no port named", false};
+const TerminalSentence kTooManyPorts = {"端口太多，从“%s”起：一次最多 %s 个",
+                                        "too many ports from '%s' on: at most %s in one run", false};
+// Two runs on one port would each take the other's answers.
+const TerminalSentence kPortTwice = {"端口“%s”出现了两次", "port '%s' is named twice", false};
 const TerminalSentence kNoRate = {"不支持的波特率“%s”，可选：%s",
                                   "'%s' is no rate of the device's; the rates are %s", false};
 const TerminalSentence kNoNetworkPort = {
@@ -107,6 +114,17 @@ const char* SayTerminal(const TerminalSentence& sentence, char* line, std::size_
     at = After(at, std::snprintf(line + at, size - at, "%s", sentence.tight ? "/ " : " / "), size);
     std::vsnprintf(line + at, size - at, sentence.english, again);
     va_end(again);
+    va_end(words);
+    return line;
+}
+
+const char* SayInEnglish(const TerminalSentence& sentence, char* line, std::size_t size, ...) {
+    if (size == 0) {
+        return line;
+    }
+    std::va_list words;
+    va_start(words, size);
+    std::vsnprintf(line, size, sentence.english, words);
     va_end(words);
     return line;
 }

@@ -29,6 +29,8 @@ extern const TerminalSentence kTerminated;
 extern const TerminalSentence kHungUp;
 extern const TerminalSentence kRestoreUnconfirmed;  // HOST:PORT
 extern const TerminalSentence kSpeedNotRestorable;  // port
+// Several ports in one run.
+extern const TerminalSentence kPromptForMany;       // how many, the wait in seconds as typed
 // The command line.
 extern const TerminalSentence kOneTooMany;          // the word
 extern const TerminalSentence kNeedsSeconds;        // the option
@@ -36,6 +38,8 @@ extern const TerminalSentence kNoWait;              // the seconds as typed
 extern const TerminalSentence kUnknownOption;       // the word
 extern const TerminalSentence kListTakesNoPort;     // the port
 extern const TerminalSentence kNoPort;
+extern const TerminalSentence kTooManyPorts;        // the first word beyond, the most as text
+extern const TerminalSentence kPortTwice;           // the port
 extern const TerminalSentence kNoRate;              // the word, the rates
 extern const TerminalSentence kNoNetworkPort;       // the word
 extern const TerminalSentence kLooseNumericHost;    // the host
@@ -49,3 +53,5 @@ extern const TerminalSentence kPortsNotListed;      // how many, the most listed
 
 // Writes `sentence` with its words into `line`, cut to `size`; returns `line`.
 const char* SayTerminal(const TerminalSentence& sentence, char* line, std::size_t size, ...);
+// Its English alone, for what a script reads.
+const char* SayInEnglish(const TerminalSentence& sentence, char* line, std::size_t size, ...);

@@ -9,9 +9,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "posix_sockets.h"
+#include "run_report.h"
 #include "terminal_loop.h"
 #include "tty_discovery.h"
 #include "tty_port.h"
@@ -34,6 +38,10 @@ public:
     }
     void Message(const char* line) override {
         std::fprintf(stderr, "baudset-cli: %s\n", line);
+        std::fflush(stderr);
+    }
+    void Draw(const char* text) override {
+        std::fputs(text, stderr);
         std::fflush(stderr);
     }
 };
@@ -93,47 +101,74 @@ public:
     }
 
 private:
-    static constexpr int kMostWaits = 8;
+    static constexpr int kMostWaits = TerminalRequest::kMostPorts;
     int signals_;
 };
 
-int Serve(ServedPort& port, const char* name, const TerminalRequest& request,
-          RxAccumulator& accumulator, ProcessLoop& loop, StandardStreams& output) {
-    TraceChannel trace;
-    TerminalFlow flow(request, accumulator, port, output, trace);
-    PortRun run(port, flow, name);
-    return ServeRun(run, loop, output);
-}
-
-int RunOnTty(const TerminalRequest& request, ProcessLoop& loop, StandardStreams& output) {
-    RxAccumulator accumulator;
-    const std::string path = TtyDevicePath(request.port);
-    TtyPort port(accumulator);
-    OpenFailure failure;
-    if (!port.Open(path, &failure)) {
-        output.Message(failure.chinese);
-        output.Message(failure.english);
-        return TerminalStatus::kPortNotOpened;
+// One port's run and everything it owns, in the order each needs the last.
+struct PortSlot {
+    PortSlot(const TerminalRequest& request, const PortRequest& asked, PortOutput& output) {
+        if (asked.network) {
+            const NetworkAddress& address = asked.address;
+            line.emplace(sockets, accumulator, address.mode, address.host, address.service,
+                         address.where);
+            line->Begin();
+            port = &*line;
+            name = asked.port;
+        } else {
+            path = TtyDevicePath(asked.port);
+            name = path.c_str();
+            tty.emplace(accumulator);
+            OpenFailure failure;
+            if (tty->Open(path, &failure)) {
+                port = &*tty;
+            } else {
+                unopened.emplace(failure);
+                port = &*unopened;
+            }
+        }
+        flow.emplace(request, asked, accumulator, *port, output, trace);
     }
-    const int status = Serve(port, path.c_str(), request, accumulator, loop, output);
-    if (port.SpeedLeftAt9600()) {
-        char line[512];
-        output.Message(SayTerminal(TerminalWords::kSpeedNotRestorable, line, sizeof line,
-                                   path.c_str()));
+
+    RxAccumulator accumulator;
+    TraceChannel trace;
+    PosixSockets sockets;
+    std::string path;
+    std::optional<TtyPort> tty;
+    std::optional<NetworkLine> line;
+    std::optional<UnopenedPort> unopened;
+    ServedPort* port = nullptr;
+    const char* name = nullptr;
+    std::optional<TerminalFlow> flow;
+};
+
+// Every port in the one loop; the signals wait on their descriptor before
+// any port is touched, and a signal during an opening ends that run as one
+// during the dialogue does, in the same words and status.
+int Run(const TerminalRequest& request, ProcessLoop& loop, StandardStreams& output) {
+    ReportShape shape;
+    shape.several = request.portCount > 1;
+    shape.json = request.json;
+    shape.table = shape.several && isatty(STDERR_FILENO) == 1;
+    std::vector<std::unique_ptr<PortSlot>> slots;
+    std::vector<PortRun> runs;
+    PortOutput outputs[TerminalRequest::kMostPorts];
+    for (int i = 0; i < request.portCount; ++i) {
+        outputs[i].Bind(request.ports[i].port, output, shape);
+        slots.push_back(std::make_unique<PortSlot>(request, request.ports[i], outputs[i]));
+        PortSlot& slot = *slots.back();
+        runs.emplace_back(*slot.port, *slot.flow, slot.name, outputs[i]);
+    }
+    RunReport report(outputs, output, shape);
+    const int status = ServeRuns(runs.data(), request.portCount, loop, output, &report);
+    for (const auto& slot : slots) {
+        if (slot->tty && slot->tty->SpeedLeftAt9600()) {
+            char line[512];
+            output.Message(SayTerminal(TerminalWords::kSpeedNotRestorable, line, sizeof line,
+                                       slot->path.c_str()));
+        }
     }
     return status;
-}
-
-// The flow is there before the connection: a signal during the opening ends
-// the run as one during the dialogue does, in the same words and status.
-int RunOverNetwork(const TerminalRequest& request, ProcessLoop& loop, StandardStreams& output) {
-    RxAccumulator accumulator;
-    PosixSockets sockets;
-    const NetworkAddress& address = request.address;
-    NetworkLine line(sockets, accumulator, address.mode, address.host, address.service,
-                     address.where);
-    line.Begin();
-    return Serve(line, request.port, request, accumulator, loop, output);
 }
 
 }  // namespace
@@ -159,5 +194,5 @@ int main(int argc, char* argv[]) {
     // The signals wait on their descriptor before the port is touched.
     ProcessLoop loop;
     StandardStreams output;
-    return request.network ? RunOverNetwork(request, loop, output) : RunOnTty(request, loop, output);
+    return Run(request, loop, output);
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <regex>
 #include <string>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "fake_device.h"
 #include "terminal_arguments.h"
 #include "terminal_flow.h"
+#include "run_report.h"
 #include "terminal_loop.h"
 
 namespace {
@@ -51,7 +53,7 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         {{"-v"}, Action::Version, nullptr, -1, 6000, "baudset-cli 1.2+3.gabc\n"},
         {{"--help"}, Action::Help, nullptr, -1, 6000,
          "then sets it.\n\nPORTS ARE NAMED SO\n  rfc2217://主机:端口"},
-        {{"--help"}, Action::Help, nullptr, -1, 6000, "or the link lost;\nENDED SO\n详见 / see: MANUAL\n"},
+        {{"--help"}, Action::Help, nullptr, -1, 6000, "or the link lost;\nENDED SO\n  多个端口时为各端口中最大的状态 / with several ports, the highest of theirs\n详见 / see: MANUAL\n"},
         {{"--help"}, Action::Help, nullptr, -1, 6000, "\n波特率 / RATE   9600 14400 19200 38400 56000 57600 115200\n\n"},
         // Rates are the table's, spelled as it spells them.
         {{"ttyUSB0", "115201"}, Action::Usage, nullptr, -1, 6000, "9600 14400 19200 38400 56000 57600 115200"},
@@ -107,22 +109,66 @@ TEST(ReadTerminalArguments, WordsToRequests) {
         }
         SCOPED_TRACE(line + ": " + request.text);
         EXPECT_EQ(request.action, c.action);
-        EXPECT_STREQ(request.port, c.port);
+        EXPECT_STREQ(request.ports[0].port, c.port);
         if (c.action == Action::Run) {
             EXPECT_EQ(request.rateIndex, c.rateIndex);
             EXPECT_EQ(request.waitTicks, c.waitTicks);
         }
         EXPECT_NE(std::string(request.text).find(c.said), std::string::npos);
-        EXPECT_EQ(request.network, c.address != nullptr || c.port == kLongest.c_str());
-        const char* mode = request.address.mode == RemoteLine::Mode::Raw ? "socket " : "rfc2217 ";
-        EXPECT_TRUE(c.address == nullptr || mode + std::string(request.address.host) + " " +
-                                                    request.address.service + " " + request.address.where == c.address);
+        const PortRequest& port = request.ports[0];
+        EXPECT_EQ(port.network, c.address != nullptr || c.port == kLongest.c_str());
+        const char* mode = port.address.mode == RemoteLine::Mode::Raw ? "socket " : "rfc2217 ";
+        EXPECT_TRUE(c.address == nullptr || mode + std::string(port.address.host) + " " +
+                                                    port.address.service + " " + port.address.where == c.address);
         if (c.action == Action::Help) {  // whole: the buffer took all of it
             EXPECT_NE(std::string(request.text).find("\n详见 / see: "), std::string::npos);
         }
         // A usage error ends with the usage line, for the one who typed it.
         EXPECT_EQ(std::string(request.text).find("用法 / usage: baudset-cli") != std::string::npos,
                   c.action == Action::Usage);
+    }
+}
+
+TEST(ReadTerminalArguments, SeveralPortsThenTheRate) {
+    std::vector<std::string> rack;
+    for (int i = 0; i < 33; ++i) {
+        rack.push_back("ttyUSB" + std::to_string(i));
+    }
+    std::vector<const char*> tooMany;
+    for (const std::string& name : rack) {
+        tooMany.push_back(name.c_str());
+    }
+    std::vector<const char*> mostAndRate(tooMany.begin(), tooMany.end() - 1);
+    mostAndRate.push_back("57600");
+    const struct {
+        std::vector<const char*> words;
+        int ports, rateIndex;  // ports 0: a usage error
+        const char* said;
+    } cases[] = {
+        {{"ttyUSB0", "rfc2217://gw-07:4001", "ttyS1"}, 3, -1, ""},
+        {{"--json", "ttyUSB0", "socket://10.0.0.7:1", "115200"}, 2, 6, ""},
+        {mostAndRate, 32, 5, ""},
+        {tooMany, 0, -1, "too many ports from 'ttyUSB32' on: at most 32 in one run"},
+        {{"ttyUSB0", "ttyUSB1", "ttyUSB0"}, 0, -1, "port 'ttyUSB0' is named twice"},
+        {{"ttyUSB0", "115200", "ttyUSB1"}, 0, -1, "one argument too many: 'ttyUSB1'"},
+        {{"ttyUSB0", "ttyUSB1", "115201"}, 0, -1, "'115201' is no rate"},
+        {{"ttyUSB0", "rfc2217://gw-07", "9600"}, 0, -1, "is no network port"},
+    };
+    for (const auto& c : cases) {
+        const TerminalRequest request = ReadTerminalArguments(static_cast<int>(c.words.size()),
+                                                              c.words.data(), "1", kHelp);
+        SCOPED_TRACE(std::string(c.words[0]) + " ... " + request.text);
+        EXPECT_EQ(request.action, c.ports > 0 ? Action::Run : Action::Usage);
+        EXPECT_EQ(request.portCount, c.ports);
+        EXPECT_NE(std::string(request.text).find(c.said), std::string::npos);
+        for (int i = 0; i < c.ports; ++i) {
+            EXPECT_STREQ(request.ports[i].port, c.words[i + (c.words[0][0] == '-' ? 1 : 0)]);
+            EXPECT_EQ(request.ports[i].network, std::strstr(request.ports[i].port, "://") != nullptr);
+        }
+        if (c.ports > 0) {
+            EXPECT_EQ(request.rateIndex, c.rateIndex);
+            EXPECT_EQ(request.json, std::string(c.words[0]) == "--json");
+        }
     }
 }
 
@@ -217,7 +263,7 @@ TEST(TerminalFlow, PrintsWhatTheEngineShowsAndEndsWithItsStatus) {
         RecordingWriter writer;
         RecordingOutput output;
         TraceChannel trace;
-        TerminalFlow flow(request, accumulator, writer, output, trace);
+        TerminalFlow flow(request, request.ports[0], accumulator, writer, output, trace);
         flow.Start("/dev/ttyUSB0");
         // Ticked until it ends, as the terminal program's loop does.
         int tick = 0;
@@ -320,8 +366,8 @@ TEST(ServeRun, HearsEndingsAndLossOnEveryPassAndServesThePortUntilLetGo) {
         RxAccumulator accumulator;
         RecordingOutput output;
         TraceChannel trace;
-        TerminalFlow flow(request, accumulator, loop, output, trace);
-        PortRun run(loop, flow, request.port);
+        TerminalFlow flow(request, request.ports[0], accumulator, loop, output, trace);
+        PortRun run(loop, flow, request.ports[0].port, output);
         EXPECT_EQ(ServeRun(run, loop, output), c.status);
         const std::size_t prompt = output.messages.find("2.5 s).\n");  // only where the port opened
         EXPECT_EQ(output.messages.substr(prompt == std::string::npos ? 0 : prompt, std::strlen(c.said)), c.said);
@@ -329,6 +375,88 @@ TEST(ServeRun, HearsEndingsAndLossOnEveryPassAndServesThePortUntilLetGo) {
         EXPECT_LE(loop.closeAskedAt, static_cast<std::uint64_t>(c.closeAskedBy));
         EXPECT_EQ(loop.mostTicksPerWake, c.mostTicksPerWake);
     }
+}
+
+// Several ports on one clock: each a ScriptedLoop, the first one's clock
+// and endings the platform's, every port's time moved together.
+struct SharedClock : LoopPlatform {
+    std::vector<ScriptedLoop*> ports;
+    std::uint64_t Milliseconds() override { return ports[0]->now; }
+    void Wait(const WaitOn* waits, int count, std::uint32_t ms) override {
+        for (ScriptedLoop* port : ports) {
+            port->Wait(waits, count, ms);
+        }
+    }
+    Ending TakeEnding() override { return ports[0]->TakeEnding(); }
+};
+
+TEST(ServeRuns, EachPortOnItsOwnAndTheirBlocksInTheOrderTyped) {
+    const std::uint64_t N = 1 << 30;
+    const struct {
+        const char* title;
+        Ending ending;  // at 300 ms
+        int status;
+        const char* results;
+    } cases[] = {
+        {"each to its own end", Ending::None, 4,
+         "rfc2217://a:1: status 3 no answer from gw-07:4001 within 5 s\n"
+         "rfc2217://c:1: status 4 nothing valid came from the device within 2.5 s: check the wiring "
+         "and the power, then try again\n"
+         "rfc2217://b:1: status 4 the connection to b:1 was lost\n"},
+        {"an ending ends every run", Ending::Terminate, 143,
+         "rfc2217://a:1: status 3 no answer from gw-07:4001 within 5 s\n"
+         "rfc2217://c:1: status 143 terminated\nrfc2217://b:1: status 143 terminated\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        const char* words[] = {"--wait", "2.5", "rfc2217://a:1", "rfc2217://c:1", "rfc2217://b:1"};
+        const TerminalRequest request = ReadTerminalArguments(5, words, "1", kHelp);
+        // a fails to open at 200 ms, c never hears its device, b goes away at 500 ms.
+        ScriptedLoop ports[] = {ScriptedLoop({200, N, true, false, false, c.ending}),
+                                ScriptedLoop({0, N, false, false, false, Ending::None}),
+                                ScriptedLoop({0, 500, false, false, false, Ending::None})};
+        SharedClock clock;
+        RecordingOutput shared;
+        RxAccumulator accumulators[3];
+        TraceChannel trace;
+        PortOutput outputs[3];
+        std::vector<std::unique_ptr<TerminalFlow>> flows;
+        PortRun runs[3];
+        for (int i = 0; i < 3; ++i) {
+            clock.ports.push_back(&ports[i]);
+            outputs[i].Bind(request.ports[i].port, shared, ReportShape{true, false, false});
+            flows.push_back(std::make_unique<TerminalFlow>(request, request.ports[i], accumulators[i],
+                                                           ports[i], outputs[i], trace));
+            runs[i] = PortRun(ports[i], *flows[i], request.ports[i].port, outputs[i]);
+        }
+        RunReport report(outputs, shared, ReportShape{true, false, false});
+        EXPECT_EQ(ServeRuns(runs, 3, clock, shared, &report), c.status);
+        EXPECT_EQ(shared.results, c.results);
+        // One prompt, for the two that opened, once the third had failed.
+        EXPECT_NE(shared.messages.find("2 ports are open at 9600 8N1"), std::string::npos);
+        EXPECT_EQ(shared.messages.find("power-cycle the device now"), std::string::npos);
+        EXPECT_NE(shared.messages.find("rfc2217://a:1: no answer from gw-07:4001"), std::string::npos);
+        for (const ScriptedLoop& port : ports) {
+            EXPECT_GE(port.closingTicks, 20);  // every port served until let go
+        }
+        // b's loss neither ended nor hurried c: c waited out its 2.5 s.
+        if (c.ending == Ending::None) {
+            EXPECT_LE(ports[2].closeAskedAt, 510u);
+            EXPECT_GE(ports[1].closeAskedAt, 2500u);
+        }
+    }
+}
+
+TEST(RunReport, JsonCarriesEveryByteAndStaysOneLine) {
+    char out[128];
+    const char text[] = {'V', '"', '\\', 0x01, '\n', 0x7F, static_cast<char>(0xE9),
+                         static_cast<char>(0xFF), 0};
+    const std::size_t end = PutJsonString(out, sizeof out, 0, text);
+    EXPECT_EQ(end, std::strlen(out));
+    EXPECT_STREQ(out, R"("V\"\\\u0001\u000A\u007F\u00E9\u00FF")");
+    // Cut short, it still closes its string.
+    PutJsonString(out, 12, 0, text);
+    EXPECT_EQ(out[std::strlen(out) - 1], '"');
 }
 
 }  // namespace

@@ -823,7 +823,7 @@ class WindowsTerminalProgram(TerminalTable, unittest.TestCase):
             saved.seek(0)
             text = saved.read()
         self.assertIn("以 9600 8N1 打开端口".encode(), text)
-        self.assertIn(b"\r\nUsage: baudset-cli [OPTION] PORT [RATE]\r\n", text)
+        self.assertIn(b"\r\nUsage: baudset-cli [OPTION] PORT... [RATE]\r\n", text)
         self.assertIn(b"or \\\\.\\COM12\r\n", text)  # its own part: how Windows names a port
         # On a terminal Wine gives the program a console, whose host turns
         # what reaches it into the terminal's UTF-8: a prompt written as
