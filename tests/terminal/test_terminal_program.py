@@ -20,6 +20,8 @@ import argparse
 import contextlib
 import ctypes
 import fcntl
+import glob
+import json
 import os
 import pathlib
 import random
@@ -231,6 +233,7 @@ class PtyBench:
 
     port = "ttyUSB0"
     platform = "linux"
+    local_line_put_back = True
     line_reaches_device = True  # the pty's other end reads the line's settings
     tracer = []  # for the next run alone
 
@@ -271,6 +274,11 @@ class PtyBench:
         subprocess.run(["umount", "-n", device.node], capture_output=True)
         os.unlink(device.node)
         device.stop()
+
+    def plug_in_rack(self, number, device_args):
+        """The rack's board NUMBER on a local port: a device and its name."""
+        name = "ttyUSB%d" % (number + 1)
+        return self.plug(device_args, name), name
 
     def pull(self, device):
         device.ask("hangup")
@@ -368,6 +376,9 @@ class WineBench:
 
     port = "COM3"
     platform = "windows"
+    # Each Windows program sets a COM port's line itself and expects nothing
+    # of it back: its line stays at the run's 9600 8N1.
+    local_line_put_back = False
 
     def __init__(self, program, work):
         self.program, self.work = program, work
@@ -399,6 +410,16 @@ class WineBench:
 
     def unplug(self, device):
         device.stop()
+        if getattr(device, "dosdevice", None):
+            os.unlink(device.dosdevice)
+
+    def plug_in_rack(self, number, device_args):
+        """Wine follows dosdevices/comN at every open: a link there is a port."""
+        name = "COM%d" % (101 + number)
+        device = self.plug(device_args, name)
+        device.dosdevice = os.path.join(os.environ["WINEPREFIX"], "dosdevices", name.lower())
+        os.symlink(device.link, device.dosdevice)
+        return device, name
 
     def pull(self, device):
         device.ask("hangup")
@@ -789,6 +810,123 @@ class TerminalTable:
             run = self.bench.start_as_another_user(["--wait", "0.01", self.bench.port])
             status, _, err = run.finish()
             self.assertEqual(status, 4, err)
+
+    def test_a_rack_of_boards_in_one_run(self):
+        """32 boards in one run, local ports and ports behind one ser2net
+        mixed: one that refuses the set and one that stays silent reported
+        as such, every other set, every line put back; the same boards as
+        JSON; then a run ended from outside halfway puts every line back."""
+        if not hasattr(self.bench, "plug_in_rack"):
+            self.skipTest("a bench of a port or two")
+        with self.rack(32, served=8, refuses=5, silent=30) as (boards, words):
+            run = self.bench.start(["--wait", "3"] + words + ["57600"])
+            wait_until(lambda: "power-cycle the devices now" in run.said()
+                       or run.poll() is not None, DEADLINE, "the one prompt")
+            for device in boards:
+                device.ask("powercycle")
+            status, out, err = run.finish()
+            self.assertEqual(status, 4, err)  # the highest: the silent board's
+            self.assertEqual(err.count("power-cycle"), 1, err)
+            expected = ""
+            for number, word in enumerate(words):
+                expected += (
+                    "%s: version V2.1\n%s: rate unknown\n%s: set 57600 failed\n"
+                    "%s: status 1 the device did not answer AT+BAUD=57600 with OK\n"
+                    % ((word,) * 4) if number == 5 else
+                    "%s: status 4 nothing valid came from the device within 3 s: check the "
+                    "wiring and the power, then try again\n" % word if number == 30 else
+                    "%s: version V2.1\n%s: rate 9600\n%s: set 57600 ok\n%s: status 0\n"
+                    % ((word,) * 4))
+            self.assertEqual(out, expected)
+            for number, device in enumerate(boards):
+                self.assertEqual(device.ask("rate"), "9600" if number in (5, 30) else "57600")
+            self.check_rack_put_back(boards)
+            for device in boards:
+                device.ask("switchoff")
+                device.ask("setrate 9600")
+            # A version with a quote, a backslash and control bytes, as JSON
+            # (a byte above 0x7E makes no valid line: the device's OK is then
+            # its version, and the unit rows carry such bytes).
+            boards[7].ask('banner V"2\\\x01\x1b[2J')
+            run = self.bench.start(["--json", "--wait", "3"] + words)
+            wait_until(lambda: "power-cycle" in run.said() or run.poll() is not None,
+                       DEADLINE, "the one prompt")
+            for device in boards:
+                device.ask("powercycle")
+            status, out, err = run.finish()
+            self.assertEqual(status, 4, err)
+            objects = {line["port"]: line for line in map(json.loads, out.splitlines())}
+            self.assertEqual(sorted(objects), sorted(words), out)
+            self.assertEqual(objects[words[7]]["version"].encode("latin-1"), b'V"2\\\x01\x1b[2J')
+            self.assertEqual(objects[words[30]], dict(
+                port=words[30], version=None, rate=None, requested=None, set=None, status=4,
+                error="nothing valid came from the device within 3 s: check the wiring and "
+                      "the power, then try again"))
+            self.assertEqual(objects[words[0]], dict(
+                port=words[0], version="V2.1", rate="9600", requested=None, set=None, status=0,
+                error=None))
+            self.check_rack_put_back(boards)
+            # Ended from outside while every board is waited for.
+            ending = "TERM" if self.bench.platform == "linux" else "INT"
+            run = self.bench.start(["--wait", "60"] + words + ["115200"])
+            wait_until(lambda: "power-cycle" in run.said() or run.poll() is not None,
+                       DEADLINE, "the one prompt")
+            run.signal(ending)
+            status, out, err = run.finish()
+            self.assertEqual(status, 143 if ending == "TERM" else 130, err)
+            self.assertEqual(out.count(": status 1%d" % (43 if ending == "TERM" else 30)), 32, out)
+            self.check_rack_put_back(boards)
+
+    @contextlib.contextmanager
+    def rack(self, count, served, refuses, silent):
+        """COUNT boards, switched off, their lines at 19200 8N1: the last
+        SERVED behind one ser2net, the others on local ports; board REFUSES
+        answers every command with ERROR, board SILENT never speaks."""
+        with contextlib.ExitStack() as plugged:
+            boards, words, behind = [], [], []
+            for number in range(count):
+                args = ["--start-off"] + (["--mode", "error"] if number == refuses else
+                                          ["--mode", "silent"] if number == silent else [])
+                if number < count - served:
+                    device, word = self.bench.plug_in_rack(number, args)
+                    plugged.callback(self.bench.unplug, device)
+                else:
+                    device = SimulatedDevice(os.path.join(
+                        tempfile.mkdtemp(prefix="baudset-rack."), "line"), *args)
+                    plugged.callback(device.stop)
+                    behind.append(device)
+                    word = None
+                boards.append(device)
+                words.append(word)
+            # Each board's port chosen here, held together while the kernel
+            # chooses, so that each address is known to be its board's.
+            held = [socket.create_server(("127.0.0.1", 0)) for _ in behind]
+            ports = [listener.getsockname()[1] for listener in held]
+            for listener in held:
+                listener.close()
+            said = plugged.enter_context(tempfile.TemporaryFile("w+"))
+            server, _ = start_ser2net([(
+                "telnet(rfc2217),tcp,127.0.0.1,%d" % port,
+                "serialdev,%s,115200n81,local" % os.path.realpath(device.link))
+                for port, device in zip(ports, behind)], said)
+            plugged.callback(server.wait, DEADLINE)
+            plugged.callback(server.terminate)
+            words[count - served:] = ["rfc2217://127.0.0.1:%d" % port for port in ports]
+            for device in boards:
+                subprocess.run(["stty", "-F", device.link, "19200"], check=True)
+            self.found = [device.ask("termios") for device in boards]
+            if not self.bench.local_line_put_back:
+                self.found[:count - served] = ["9600 8 N 1"] * (count - served)
+            yield boards, words
+
+    def check_rack_put_back(self, boards):
+        """Each board's line as the run found it, and no lock left. ser2net
+        puts its own line back once it has seen the connection close."""
+        lines = lambda: [device.ask("termios") for device in boards]
+        with contextlib.suppress(AssertionError):
+            wait_until(lambda: lines() == self.found, DEADLINE, "every line put back")
+        self.assertEqual(lines(), self.found)
+        self.assertEqual(glob.glob("/var/lock/LCK..ttyUSB*"), [])
 
     def test_list_names_the_ports_in_order_and_opens_none(self):
         with self.bench.listing() as expected:
