@@ -42,6 +42,7 @@ struct PortSlot {
             const bool named = ComDevicePath(asked.port, path, sizeof path);
             serial.emplace(accumulator);
             if (named && serial->Open(path)) {
+                serial->KeepForReturn(path, asked.port);
                 serial->StartReader();
                 port = &*serial;
             } else {

@@ -42,6 +42,12 @@ public:
     // Closed, and the line's settings may not be what the opening found:
     // the server never acknowledged them going back.
     virtual bool RestoreUnconfirmed() const { return false; }
+    // Lost before the device spoke, as an adapter that powers its board
+    // goes in the board's power cycle: hold nothing of it, and open the same
+    // name again, at 9600 8N1, once it is back (Opening meanwhile; Closed
+    // with OpeningFailure() if the new opening fails). False where a port
+    // cannot come back (a connection).
+    virtual bool AwaitReturn() { return false; }
 
 protected:
     ~ServedPort() = default;

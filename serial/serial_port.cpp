@@ -1,5 +1,7 @@
 #include "serial_port.h"
 
+#include "com_open_failure.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -134,6 +136,9 @@ void SerialPort::Close() {
 }
 
 ServedPort::Phase SerialPort::CurrentPhase() const {
+    if (awaiting_) {
+        return Phase::Opening;
+    }
     std::lock_guard<std::mutex> hold(portLock_);
     if (port_ == INVALID_HANDLE_VALUE) {
         return Phase::Closed;
@@ -141,15 +146,48 @@ ServedPort::Phase SerialPort::CurrentPhase() const {
     return deviceGone_ ? Phase::Lost : Phase::Ready;
 }
 
-const OpenFailure& SerialPort::OpeningFailure() const {
-    static const OpenFailure none{};
-    return none;
+const OpenFailure& SerialPort::OpeningFailure() const { return reopening_; }
+
+void SerialPort::KeepForReturn(const char* path, const char* name) {
+    std::snprintf(returnPath_, sizeof returnPath_, "%s", path);
+    returnName_ = name;
+}
+
+// The handle of a device that is gone holds nothing worth keeping; the
+// reader waits for the next session.
+bool SerialPort::AwaitReturn() {
+    if (returnName_ == nullptr || !DeviceGone()) {
+        return false;
+    }
+    Close();
+    awaiting_ = true;
+    awaitTicks_ = 0;
+    return true;
+}
+
+// Tried ten times a second while the name is not there; any other refusal
+// (another program took the port meanwhile) ends the run with its words.
+void SerialPort::OnTick() {
+    constexpr int kLookEveryTicks = 10;
+    if (!awaiting_ || ++awaitTicks_ % kLookEveryTicks != 0) {
+        return;
+    }
+    if (Open(returnPath_)) {
+        awaiting_ = false;
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        reopening_ = DescribeComOpenFailure(error, returnName_);
+        awaiting_ = false;
+    }
 }
 
 // The reader is ended here, not by the process's end: a thread that exit
 // has to kill keeps the process alive past its answer, and Wine's server
 // ends such a process with SIGKILL.
 void SerialPort::BeginClose() {
+    awaiting_ = false;
     Close();
     StopReader();
 }

@@ -61,7 +61,11 @@ public:
     Phase CurrentPhase() const override;
     WaitOn Waitable() const override { return WaitOn(); }
     void Service() override {}
-    void OnTick() override {}
+    void OnTick() override;
+    // The console program's: `path` opened, `name` as typed, so that a
+    // device that goes before it spoke can be awaited and opened again.
+    void KeepForReturn(const char* path, const char* name);
+    bool AwaitReturn() override;
     // Close(), then StopReader(): no thread outlives the run.
     void BeginClose() override;
     // Opened before a loop serves it: an opening that failed is the
@@ -120,4 +124,11 @@ private:
     // A private copy of the bytes being written: the caller's buffer may
     // change before a timed-out write has ended.
     char writeData_[256] = {};
+
+    // The name to open again, on the loop's thread alone.
+    char returnPath_[320] = {};
+    const char* returnName_ = nullptr;
+    bool awaiting_ = false;
+    int awaitTicks_ = 0;
+    OpenFailure reopening_ = {};
 };

@@ -55,8 +55,28 @@ void TerminalFlow::OnTick() {
     }
     // Once the device has spoken, the engine's watchdog bounds every wait.
     if (!versionShown_ && ticks_ >= request_.waitTicks) {
-        Finish(TerminalStatus::kNoDevice, TerminalWords::kNothingValid, waitText_);
+        if (away_) {
+            Finish(TerminalStatus::kNoDevice, TerminalWords::kNotBack, portPath_, waitText_);
+        } else {
+            Finish(TerminalStatus::kNoDevice, TerminalWords::kNothingValid, waitText_);
+        }
     }
+}
+
+void TerminalFlow::OnPortAway() {
+    away_ = true;
+    if (!awaySaid_) {
+        awaySaid_ = true;
+        output_.Message(SayTerminal(TerminalWords::kAwaited, line_, sizeof line_, portPath_));
+    }
+}
+
+// What the port received before it went is gone with it; the engine starts
+// as on any opening, and its first valid line is the version.
+void TerminalFlow::OnPortBack() {
+    away_ = false;
+    engine_.Reset();
+    engine_.OnPortOpened();
 }
 
 void TerminalFlow::OnPortDetached() {

@@ -59,6 +59,11 @@ public:
     void OnTick();
     // The adapter went away (unplugged): no valid line can come any more.
     void OnPortDetached();
+    // It went away before the device spoke, and is awaited until the wait
+    // ends; said once. Back: opened afresh at 9600 8N1, the dialogue begins
+    // again, in the same wait.
+    void OnPortAway();
+    void OnPortBack();
     // Ctrl-C and a polite kill.
     void OnInterrupt() { Finish(TerminalStatus::kInterrupted, TerminalWords::kInterrupted); }
     void OnTerminate() { Finish(TerminalStatus::kTerminated, TerminalWords::kTerminated); }
@@ -131,6 +136,8 @@ private:
 
     std::uint32_t ticks_ = 0;
     bool versionShown_ = false;
+    bool away_ = false;
+    bool awaySaid_ = false;
     int selectedRate_ = -1;
     bool setWanted_ = false;
     bool setRequested_ = false;

@@ -47,13 +47,23 @@ void FollowPort(PortRun& run) {
         if (!run.started) {
             run.started = true;
             run.flow->Start(run.name, !run.sharesPrompt);  // one port: its prompt
+        } else if (run.away) {
+            run.away = false;
+            run.flow->OnPortBack();
         }
         break;
     case Phase::Lost:
+        // Before the first line nothing was set: the adapter may be going
+        // through its board's power cycle, and the wait goes on for it.
+        if (run.flow->Version() == nullptr && run.port->AwaitReturn()) {
+            run.away = true;
+            run.flow->OnPortAway();
+            break;
+        }
         run.flow->OnPortDetached();
         break;
     case Phase::Closed:
-        if (run.started) {
+        if (run.started && run.port->OpeningFailure().kind == OpenFailure::Kind::None) {
             run.flow->OnPortDetached();
             break;
         }

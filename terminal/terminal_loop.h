@@ -38,6 +38,7 @@ struct PortRun {
     TerminalOutput* output = nullptr;
     bool sharesPrompt = false;  // one of several: the loop asks for the power cycle
     bool started = false;   // the flow was told the port is open
+    bool away = false;      // gone before the device spoke, awaited
     bool reported = false;  // the outcome was said
     bool closing = false;   // putting the line back
     bool letGo = false;     // closed for good: `status` is the run's

@@ -28,6 +28,15 @@ const TerminalSentence kLinkLost = {"与设备的连接已中断：1.5 秒内没
                                     false};
 const TerminalSentence kAdapterGone = {"%s 已断开：串口适配器可能已被拔出",
                                        "%s went away: the adapter may have been unplugged", false};
+// Boards powered from their adapter lose it in their power cycle.
+const TerminalSentence kAwaited = {
+    "%s 已断开，在等待时间内等它重新出现（板子从适配器取电时，断电会使适配器消失）",
+    "%s went away; waiting for it to come back within the wait (a board powered from its "
+    "adapter takes the adapter with it in its power cycle)",
+    false};
+const TerminalSentence kNotBack = {"%s 在 %s 秒内没有重新出现：请检查适配器和接线",
+                                   "%s did not come back within %s s: check the adapter and the "
+                                   "wiring", false};
 const TerminalSentence kConnectionLost = {"与 %s 的连接已断开", "the connection to %s was lost",
                                           false};
 const TerminalSentence kSetRefused = {"设备没有以 OK 回应 AT+BAUD=%s",

@@ -22,6 +22,8 @@ extern const TerminalSentence kRawTcpNote;          // HOST:PORT
 extern const TerminalSentence kNothingValid;        // the wait in seconds as typed
 extern const TerminalSentence kLinkLost;
 extern const TerminalSentence kAdapterGone;         // port
+extern const TerminalSentence kAwaited;             // port
+extern const TerminalSentence kNotBack;             // port, the wait in seconds as typed
 extern const TerminalSentence kConnectionLost;      // HOST:PORT
 extern const TerminalSentence kSetRefused;          // rate
 extern const TerminalSentence kInterrupted;

@@ -241,6 +241,7 @@ bool TtyPort::Open(const std::string& path, OpenFailure* failure) {
     // What a closed session received is never judged in the next one.
     accumulator_.Clear();
     open_ = true;
+    path_ = path;
     return true;
 }
 
@@ -372,7 +373,54 @@ void TtyPort::Write(const char* bytes, std::size_t length) {
 }
 
 ServedPort::Phase TtyPort::CurrentPhase() const {
-    return fd_ >= 0 ? Phase::Ready : open_ ? Phase::Lost : Phase::Closed;
+    return awaiting_ ? Phase::Opening : fd_ >= 0 ? Phase::Ready : open_ ? Phase::Lost : Phase::Closed;
+}
+
+// The hang-up already let go of the descriptor, the lock and exclusive
+// mode: nothing of the port is held while it is away.
+bool TtyPort::AwaitReturn() {
+    if (!open_ || fd_ >= 0) {
+        return false;
+    }
+    awaiting_ = true;
+    awaitTicks_ = 0;
+    refusalsLeft_ = 10;
+    return true;
+}
+
+// Looked for ten times a second: a stat of the name, nothing opened until
+// it is there. A node that udev has made but not yet given its group and
+// mode refuses at first, so a refusal is tried again for a second before it
+// counts.
+void TtyPort::OnTick() {
+    constexpr int kLookEveryTicks = 10;
+    constexpr int kRefusalsTried = 10;
+    static_assert(kRefusalsTried == 10, "AwaitReturn starts with as many");
+    if (!awaiting_ || ++awaitTicks_ % kLookEveryTicks != 0) {
+        return;
+    }
+    struct stat there {};
+    if (::stat(path_.c_str(), &there) != 0) {
+        refusalsLeft_ = kRefusalsTried;
+        return;
+    }
+    const std::string path = path_;
+    if (Open(path, &reopening_)) {
+        awaiting_ = false;
+        reopening_ = OpenFailure{};
+        return;
+    }
+    const bool mayPass = reopening_.kind == OpenFailure::Kind::NotThere ||
+                         reopening_.kind == OpenFailure::Kind::Denied;
+    if (!mayPass || --refusalsLeft_ <= 0) {
+        awaiting_ = false;  // Closed, with the opening's words
+    }
+}
+
+void TtyPort::BeginClose() {
+    awaiting_ = false;
+    reopening_ = OpenFailure{};
+    Close();
 }
 
 WaitOn TtyPort::Waitable() const {
@@ -389,7 +437,4 @@ void TtyPort::Service() {
 }
 
 // Opened before any loop serves it: a failure was said by Open().
-const OpenFailure& TtyPort::OpeningFailure() const {
-    static const OpenFailure none;
-    return none;
-}
+const OpenFailure& TtyPort::OpeningFailure() const { return reopening_; }

@@ -73,9 +73,10 @@ public:
     Phase CurrentPhase() const override;
     WaitOn Waitable() const override;
     void Service() override;
-    void OnTick() override {}
-    void BeginClose() override { Close(); }
+    void OnTick() override;
+    void BeginClose() override;
     const OpenFailure& OpeningFailure() const override;
+    bool AwaitReturn() override;
 
 private:
     int Configure();  // 0, or the errno of the request that failed
@@ -85,6 +86,11 @@ private:
     int fd_ = -1;
     bool open_ = false;
     std::string lockPath_;  // ours to remove; empty if we hold none
+    std::string path_;      // as opened, for the name's return
+    bool awaiting_ = false;
+    int awaitTicks_ = 0;
+    int refusalsLeft_ = 0;
+    OpenFailure reopening_;
     // What the open found, to leave behind at the close: the kernel keeps
     // both with the port, not with our descriptor, for whoever opens next.
     // The speed as a number where the kernel gives it; the C library's
