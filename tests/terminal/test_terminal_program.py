@@ -88,8 +88,15 @@ CASES = [
          device=["--start-off", "--mode", "slow", "--slow-delay", "2"], then="powercycle", status=4,
          out="version V2.1\n", err="the link to the device was lost", network=True),
     # Over the network: the terminal server stopped.
-    dict(name="unplugged while waiting", words=["ttyUSB0"], then="hangup", status=4, out="",
-         err="/dev/ttyUSB0 went away", network=dict(err="the connection to WHERE was lost")),
+    # Before the first line an adapter is awaited: its board may be powered
+    # from it. Over the network: the terminal server stopped.
+    dict(name="unplugged while waiting, not back in the wait", words=["--wait", "2", "ttyUSB0"],
+         then="hangup", status=4, out="", err="/dev/ttyUSB0 did not come back within 2 s",
+         once="went away; waiting for it to come back", gone_within=2 + 1.0,
+         network=dict(err="the connection to WHERE was lost", once="was lost", gone_within=1.0)),
+    dict(name="unplugged while waiting, back in the wait", words=["ttyUSB0", "115200"],
+         then="away_and_back", status=0, out="version V2.1\nrate 9600\nset 115200 ok\n",
+         rate="115200", once="went away; waiting for it to come back"),
     # Held up (stopped) for HOLD s mid-wait: the wait still ends when it says.
     dict(name="a wait holds in wall-clock time", words=["--wait", "1.5", "ttyUSB0"], then="hold",
          status=4, out="", err="within 1.5 s", seconds=(1.5, None)),
@@ -272,7 +279,8 @@ class PtyBench:
 
     def unplug(self, device):
         subprocess.run(["umount", "-n", device.node], capture_output=True)
-        os.unlink(device.node)
+        with contextlib.suppress(FileNotFoundError):  # pulled, not back
+            os.unlink(device.node)
         device.stop()
 
     def plug_in_rack(self, number, device_args):
@@ -281,7 +289,15 @@ class PtyBench:
         return self.plug(device_args, name), name
 
     def pull(self, device):
+        """As an adapter goes: its line hung up, and its node gone."""
         device.ask("hangup")
+        subprocess.run(["umount", "-n", device.node], capture_output=True)
+        os.unlink(device.node)
+
+    def come_back(self, device):
+        device.ask("reopen")
+        open(device.node, "w").close()
+        mount("--bind", os.path.realpath(device.link), device.node)
 
     def replug(self, device):
         return False  # the bound node goes with its pty
@@ -405,8 +421,21 @@ class WineBench:
         return text.replace("/dev/ttyUSB", "ttyUSB").replace("ttyUSB0", port) \
             .replace("ttyUSB7", "COM7")
 
-    def plug(self, device_args, name="COM3"):
-        return SimulatedDevice(os.path.join(self.work, name.lower()), *device_args)
+    def plug(self, device_args, name=None):
+        """A device at NAME: the rig's own ports, or any other as a link
+        that Wine follows at every open."""
+        name = name or self.port
+        device = SimulatedDevice(os.path.join(self.work, name.lower()), *device_args)
+        if name not in ("COM3", "COM12", "COM40"):
+            device.dosdevice = os.path.join(os.environ["WINEPREFIX"], "dosdevices", name.lower())
+            os.symlink(device.link, device.dosdevice)
+        return device
+
+    def port_for(self, case):
+        """A pulled adapter's name goes with it, but a port the rig had
+        Wine make at its boot stays openable: rows that pull one use a port
+        that is a link alone."""
+        return "COM5" if case.get("then") in ("hangup", "away_and_back") else "COM3"
 
     def unplug(self, device):
         device.stop()
@@ -414,12 +443,8 @@ class WineBench:
             os.unlink(device.dosdevice)
 
     def plug_in_rack(self, number, device_args):
-        """Wine follows dosdevices/comN at every open: a link there is a port."""
         name = "COM%d" % (101 + number)
-        device = self.plug(device_args, name)
-        device.dosdevice = os.path.join(os.environ["WINEPREFIX"], "dosdevices", name.lower())
-        os.symlink(device.link, device.dosdevice)
-        return device, name
+        return self.plug(device_args, name), name
 
     def pull(self, device):
         device.ask("hangup")
@@ -427,6 +452,9 @@ class WineBench:
     def replug(self, device):
         device.ask("reopen")  # the link is COM3's again, a new pty behind it
         return True
+
+    def come_back(self, device):
+        device.ask("reopen")
 
     def start(self, words, nobody=False):
         self.runs.append(LocalRun(["wine64", self.program] + words))
@@ -667,16 +695,22 @@ class TerminalTable:
         only = case.get("only", (self.bench.platform, ""))
         reason = "%s only: %s" % only if only[0] != self.bench.platform \
             else self.bench.cannot(case)
+        if case.get("then") == "away_and_back" and not hasattr(self.bench, "come_back"):
+            reason = "this bench cannot bring a port back"
         if reason:
             print("  skipped (%s): %s" % (reason, case["name"]))
             return
         self.run_case(case, phases)
 
     def run_case(self, case, phases):
+        if hasattr(self.bench, "port_for"):
+            self.bench.port = self.bench.port_for(case)
         device = self.bench.plug(case.get("device", ["--start-off"]))
         try:
             self.run_on(case, device, phases)
         finally:
+            if hasattr(self.bench, "port_for"):
+                del self.bench.port  # the class's again
             # A case that failed half-way must not leave a run on the port.
             for run in self.bench.runs:
                 if run.poll() is None:
@@ -724,6 +758,12 @@ class TerminalTable:
                 elif case.get("then") == "hangup":
                     pulled = time.monotonic()
                     bench.pull(device)
+                elif case.get("then") == "away_and_back":
+                    bench.pull(device)
+                    wait_until(lambda: "waiting for it to come back" in program.said()
+                               or program.poll() is not None, DEADLINE, "the port awaited")
+                    bench.come_back(device)
+                    device.ask("powercycle")
                 elif case.get("then") == "hold":
                     held = time.monotonic()  # the prompt is out: the wait has begun
                     program.signal("STOP")
@@ -753,7 +793,7 @@ class TerminalTable:
         if opened is not None:
             self.assertEqual(opened, [], "the port is not touched")
         if case.get("then") == "hangup":
-            self.assertLess(time.monotonic() - pulled, 1.0, "ended within a second of the unplug")
+            self.assertLess(time.monotonic() - pulled, case["gone_within"], "ended in time")
         if case.get("then") == "hold":
             # The wait ran out during the hold, so it ends as the run resumes;
             # a count of ticks would first wait out nearly all 1.5 s again.

@@ -110,7 +110,7 @@ class GuestBench:
             return "what waits on the line is in the guest's UART, where the device cannot count it"
         if isinstance(case.get("leave"), int):
             return "a rate only termios2 names: no tool in the guest sets one"
-        if case.get("then") == "hangup" and self.port != "ttyUSB0":
+        if case.get("then") in ("hangup", "away_and_back") and self.port != "ttyUSB0":
             return "a built-in UART cannot be unplugged"
         if case.get("in_the_way"):
             return "no tracer in the guest to show the port untouched; this machine's run has it"
@@ -141,6 +141,10 @@ class GuestBench:
         self.guest.plug_usb()
         self.hold(self.port)
         return True
+
+    def come_back(self, device):
+        """The same adapter plugged in again by QEMU while the run awaits it."""
+        self.replug(device)
 
     def start(self, words, nobody=False, user=None):
         command = "exec baudset-cli " + " ".join(map(shlex.quote, words))
