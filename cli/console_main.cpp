@@ -137,7 +137,7 @@ int wmain(int count, wchar_t* wideArguments[]) {
         streams.error.Write(request.text);
         return TerminalStatus::kUsage;
     case TerminalRequest::Action::List:
-        return PrintRegisteredPorts(streams);
+        return PrintRegisteredPorts(streams, request.longList, request.json);
     case TerminalRequest::Action::Run:
         break;
     }

@@ -3,5 +3,6 @@
 #include "console_text.h"
 
 // --list: the ports Windows has registered, one a line in natural order,
-// opening none. A list cut short says so. Returns the exit status.
-int PrintRegisteredPorts(ConsoleStreams& streams);
+// opening none; with `identities` (--long), what Windows recorded of each,
+// in columns or as JSON. A list cut short says so. Returns the exit status.
+int PrintRegisteredPorts(ConsoleStreams& streams, bool identities, bool json);

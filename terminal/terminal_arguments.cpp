@@ -33,10 +33,13 @@ constexpr const char kHelpFormat[] =
     "  最多 32 个端口一起，一次上电 / up to 32 ports at once, one power cycle for all\n"
     "波特率 / RATE   %s\n\n"
     "  -l, --list            列出串口，每行一个 / list the serial ports, one a line\n"
+    "      --long            与 --list 一起：每个串口的来历，以制表符分列 /\n"
+    "                        with --list: each port's identity, in tab-separated columns:\n"
+    "                        NAME BY-ID VID PID SERIAL MAKER PRODUCT DRIVER (- if none)\n"
     "  -w, --wait SECONDS    等待设备第一行的秒数（默认 60）/\n"
     "                        how long to wait for the device's first line (default 60)\n"
     "      --json            结果为 JSON Lines，每个端口一个对象 /\n"
-    "                        results as JSON Lines, one object a port\n"
+    "                        results (or --list --long) as JSON Lines, one object a port\n"
     "  -h, --help            显示本帮助并退出 / show this help and exit\n"
     "  -v, --version         显示版本并退出 / show the version and exit\n\n"
     "标准输出 / standard output:  version TEXT | rate RATE | rate unknown |\n"
@@ -141,6 +144,7 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
     int positionals = 0;
     bool list = false;
     bool json = false;
+    bool longList = false;
     bool optionsEnded = false;
     std::uint32_t waitTicks = TerminalRequest::kDefaultWaitSeconds * Timing::kTicksPerSecond;
     for (int i = 0; i < count; ++i) {
@@ -172,6 +176,8 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
             list = true;
         } else if (std::strcmp(word, "--json") == 0) {
             json = true;
+        } else if (std::strcmp(word, "--long") == 0) {
+            longList = true;
         } else if (Is(word, "-w", "--wait") || std::strncmp(word, "--wait=", 7) == 0) {
             const char* seconds = std::strchr(word, '=') != nullptr ? word + 7 : nullptr;
             if (seconds == nullptr && (seconds = i + 1 < count ? arguments[++i] : nullptr) == nullptr) {
@@ -191,7 +197,11 @@ TerminalRequest ReadTerminalArguments(int count, const char* const* arguments, c
         TerminalRequest request;
         request.action = TerminalRequest::Action::List;
         request.json = json;
+        request.longList = longList;
         return request;
+    }
+    if (longList) {
+        return Usage(TerminalWords::kLongNeedsList, "--long");
     }
     int rateIndex = -1;
     int ports = positionals;

@@ -28,6 +28,7 @@ struct TerminalRequest {
     int portCount = 0;
     int rateIndex = -1;          // into kRateTable; -1 reads only
     bool json = false;           // results as JSON Lines, an object a port
+    bool longList = false;       // --list with each port's identity
     std::uint32_t waitTicks = kDefaultWaitSeconds * Timing::kTicksPerSecond;
     // For Help and Version, standard output's text; for Usage, standard
     // error's. UTF-8, ending in a newline.

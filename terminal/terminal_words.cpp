@@ -62,6 +62,8 @@ const TerminalSentence kNoWait = {"等待时间“%s”无效：应为 0.01 到 
 const TerminalSentence kUnknownOption = {"未知选项“%s”", "unknown option '%s'", false};
 const TerminalSentence kListTakesNoPort = {"--list 不接受端口“%s”", "--list takes no port: '%s'",
                                            false};
+const TerminalSentence kLongNeedsList = {"%s 只能与 --list 一起使用", "%s goes with --list",
+                                         false};
 const TerminalSentence kNoPort = {"没有指定端口", "no port named", false};
 const TerminalSentence kTooManyPorts = {"端口太多，从“%s”起：一次最多 %s 个",
                                         "too many ports from '%s' on: at most %s in one run", false};

@@ -39,6 +39,7 @@ extern const TerminalSentence kNeedsSeconds;        // the option
 extern const TerminalSentence kNoWait;              // the seconds as typed
 extern const TerminalSentence kUnknownOption;       // the word
 extern const TerminalSentence kListTakesNoPort;     // the port
+extern const TerminalSentence kLongNeedsList;       // the option
 extern const TerminalSentence kNoPort;
 extern const TerminalSentence kTooManyPorts;        // the first word beyond, the most as text
 extern const TerminalSentence kPortTwice;           // the port

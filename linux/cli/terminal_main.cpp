@@ -185,7 +185,13 @@ int main(int argc, char* argv[]) {
         return TerminalStatus::kUsage;
     case TerminalRequest::Action::List:
         for (const std::string& name : DiscoverSerialPorts()) {
-            std::printf("%s\n", name.c_str());
+            if (!request.longList) {
+                std::printf("%s\n", name.c_str());
+                continue;
+            }
+            char line[2048];
+            std::printf("%s\n", DescribePortIdentity(IdentifyPort(name), request.json, line,
+                                                     sizeof line));
         }
         return TerminalStatus::kDone;
     case TerminalRequest::Action::Run:

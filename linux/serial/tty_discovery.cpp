@@ -1,7 +1,10 @@
 #include "tty_discovery.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -97,4 +100,72 @@ std::vector<std::string> DiscoverSerialPorts() {
         }
     }
     return found;
+}
+
+namespace {
+
+// A sysfs attribute, a few bytes: read without blocking, at most `size`.
+bool ReadAttribute(const std::string& path, char* field, std::size_t size) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char text[256];
+    const ssize_t got = ::read(fd, text, sizeof text);
+    ::close(fd);
+    KeepField(field, size, text, got > 0 ? static_cast<std::size_t>(got) : 0);
+    return got > 0;
+}
+
+std::string Resolved(const std::string& path) {
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) != nullptr ? resolved : "";
+}
+
+std::string Parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
+}  // namespace
+
+PortIdentity IdentifyPort(const std::string& name, const std::string& root) {
+    PortIdentity port;
+    KeepField(port.name, sizeof port.name, name.c_str(), name.size());
+    const std::string device = Resolved(root + "/sys/class/tty/" + name + "/device");
+    if (!device.empty()) {
+        // Since Linux 6.5 a UART's tty hangs below the serial core's own
+        // "port" and "ctrl" devices: the driver is the one above them.
+        std::string driver;
+        for (std::string at = device; at.size() > root.size() + 5; at = Parent(at)) {
+            driver = Resolved(at + "/driver");
+            if (driver.find("/bus/serial-base/") == std::string::npos) {
+                break;
+            }
+        }
+        const std::string base = driver.substr(driver.rfind('/') + 1);
+        KeepField(port.driver, sizeof port.driver, base.c_str(), base.size());
+        // The USB device is a few levels up: the interface, then the device.
+        std::string at = device;
+        for (int level = 0; level < 6 && at.size() > root.size() + 5; ++level, at = Parent(at)) {
+            if (ReadAttribute(at + "/idVendor", port.vendorId, sizeof port.vendorId)) {
+                ReadAttribute(at + "/idProduct", port.productId, sizeof port.productId);
+                ReadAttribute(at + "/serial", port.serial, sizeof port.serial);
+                ReadAttribute(at + "/manufacturer", port.manufacturer, sizeof port.manufacturer);
+                ReadAttribute(at + "/product", port.product, sizeof port.product);
+                break;
+            }
+        }
+    }
+    const std::string byId = root + "/dev/serial/by-id";
+    const std::string node = Resolved(root + "/dev/" + name);
+    if (DIR* links = ::opendir(byId.c_str())) {
+        while (const dirent* item = ::readdir(links)) {
+            if (item->d_name[0] != '.' && !node.empty() &&
+                Resolved(byId + "/" + item->d_name) == node) {
+                const std::string shown = "/dev/serial/by-id/" + std::string(item->d_name);
+                KeepField(port.byId, sizeof port.byId, shown.c_str(), shown.size());
+                break;
+            }
+        }
+        ::closedir(links);
+    }
+    return port;
 }

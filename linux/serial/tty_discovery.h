@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "port_identity.h"
+
 // The serial devices a technician may want, by their /dev names: USB
 // adapters first (ttyUSB*, then ttyACM*), since the one just plugged in is
 // almost always the one meant, then the built-in ports (ttyS*, ttyAMA*).
@@ -23,3 +25,9 @@ std::vector<std::string> DiscoverSerialPorts();
 // succeeds, and then every request fails with a word that explains
 // nothing. A port without such an account may well work.
 bool KernelFoundUart(const std::string& name);
+
+// What the kernel recorded of the port `name`: its /dev/serial/by-id link,
+// the USB device's IDs and strings, its driver. Read from `root`'s /sys and
+// /dev ("" for this machine's), opening no port; every read bounded, and
+// no by-id link taken unless it resolves to the port's own node.
+PortIdentity IdentifyPort(const std::string& name, const std::string& root = "");

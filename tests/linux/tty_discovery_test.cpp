@@ -1,6 +1,9 @@
 // Port names, the words for a refused open, and what a command line asks
 // of a start, without any device or display.
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <stdlib.h>
 
 #include <gtest/gtest.h>
 
@@ -25,6 +28,59 @@ TEST(OrderSerialNames, UsbFirstNumbersInNaturalOrderOthersLeftOut) {
     for (const auto& [names, ordered] : cases) {
         EXPECT_EQ(OrderSerialNames(names), ordered) << testing::PrintToString(names);
     }
+}
+
+// A /sys and /dev as the kernel lays them out for an FTDI adapter, a CDC
+// ACM board with no serial number, and a built-in 8250, built in a folder.
+TEST(IdentifyPort, ReadsTheAdapterFromSysAndByIdWithoutOpeningIt) {
+    char folder[] = "/tmp/baudset-sys.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string root = folder;
+    const auto put = [&](const std::string& path, const std::string& text) {
+        std::filesystem::create_directories(std::filesystem::path(root + path).parent_path());
+        std::ofstream(root + path) << text;
+    };
+    const auto link = [&](const std::string& path, const std::string& target) {
+        std::filesystem::create_directories(std::filesystem::path(root + path).parent_path());
+        std::filesystem::create_directories(std::filesystem::path(root + path).parent_path() / target);
+        std::filesystem::create_directory_symlink(target, root + path);
+    };
+    const std::string usb = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    for (const auto& [file, text] : {std::pair<std::string, std::string>{"/idVendor", "0403\n"},
+                                     {"/idProduct", "6001\n"}, {"/serial", "A50285BI\n"},
+                                     {"/manufacturer", "FTDI\n"},
+                                     {"/product", "FT232R\tUSB\x1b[2J UART\n"}}) {
+        put(usb + file, text);
+    }
+    put(usb + "-acm/idVendor", "2e8a\n");
+    put(usb + "-acm/idProduct", "000a\n");
+    link(usb + "/1-2:1.0/ttyUSB0/driver", "../../../../../../bus/usb-serial/drivers/ftdi_sio");
+    link("/sys/class/tty/ttyUSB0/device", "../../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0");
+    link(usb + "-acm/1-2-acm:1.0/driver", "../../../../../bus/usb/drivers/cdc_acm");
+    link("/sys/class/tty/ttyACM0/device", "../../../devices/pci0000:00/0000:00:14.0/usb1/1-2-acm/1-2-acm:1.0");
+    link("/sys/devices/platform/serial8250/driver", "../../../bus/platform/drivers/serial8250");
+    link("/sys/class/tty/ttyS1/device", "../../../devices/platform/serial8250");
+    for (const char* node : {"/dev/ttyUSB0", "/dev/ttyACM0", "/dev/ttyS1", "/dev/ttyUSB9"}) {
+        put(node, "");
+    }
+    std::filesystem::create_directories(root + "/dev/serial/by-id");
+    std::filesystem::create_symlink("../../ttyUSB0", root + "/dev/serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0");
+    std::filesystem::create_symlink("../../ttyUSB9", root + "/dev/serial/by-id/usb-other-if00");
+    const std::pair<const char*, const char*> cases[] = {
+        {"ttyUSB0", "ttyUSB0\t/dev/serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0\t0403\t6001\t"
+                    "A50285BI\tFTDI\tFT232R?USB?[2J UART\tftdi_sio"},
+        {"ttyACM0", "ttyACM0\t-\t2e8a\t000a\t-\t-\t-\tcdc_acm"},
+        {"ttyS1", "ttyS1\t-\t-\t-\t-\t-\t-\tserial8250"},
+        {"ttyS7", "ttyS7\t-\t-\t-\t-\t-\t-\t-"},
+    };
+    char line[2048];
+    for (const auto& [name, expected] : cases) {
+        EXPECT_STREQ(DescribePortIdentity(IdentifyPort(name, root), false, line, sizeof line), expected);
+    }
+    EXPECT_STREQ(DescribePortIdentity(IdentifyPort("ttyACM0", root), true, line, sizeof line),
+                 R"({"name":"ttyACM0","by_id":null,"vendor_id":"2e8a","product_id":"000a","serial":null,)"
+                 R"("manufacturer":null,"product":null,"driver":"cdc_acm"})");
+    std::filesystem::remove_all(root);
 }
 
 TEST(DescribeTtyOpenFailure, KindFollowsTheCause) {

@@ -17,6 +17,7 @@
 #include "fake_device.h"
 #include "terminal_arguments.h"
 #include "terminal_flow.h"
+#include "port_identity.h"
 #include "run_report.h"
 #include "terminal_loop.h"
 
@@ -457,6 +458,38 @@ TEST(RunReport, JsonCarriesEveryByteAndStaysOneLine) {
     // Cut short, it still closes its string.
     PutJsonString(out, 12, 0, text);
     EXPECT_EQ(out[std::strlen(out) - 1], '"');
+}
+
+// What Windows records as a port's device instance, read into its
+// vendor, product and serial number.
+TEST(ReadInstanceId, VendorProductAndTheAdaptersOwnSerial) {
+    const struct {
+        const char* id;
+        bool read;
+        const char* vendor;
+        const char* product;
+        const char* serial;
+    } cases[] = {
+        {"USB\\VID_0403&PID_6001\\A50285BI", true, "0403", "6001", "A50285BI"},
+        {"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", true, "0403", "6001", "A50285BIA"},
+        {"usb\\vid_10c4&pid_ea60\\0001", true, "10c4", "ea60", "0001"},
+        // Made up by Windows for a device with no serial number, or one
+        // interface of a composite device: nothing to pick a board by.
+        {"USB\\VID_2E8A&PID_000A&MI_00\\6&1234ABCD&0&0000", true, "2e8a", "000a", ""},
+        {"USB\\VID_067B&PID_2303\\5&2A8B1C2D&0&1", true, "067b", "2303", ""},
+        {"ACPI\\PNP0501\\1", false, "", "", ""},
+        {"USB\\VID_04G3&PID_6001\\X", false, "", "", ""},
+        {"USB\\VID_0403", false, "", "", ""},
+        {"USB\\VID_0403&PID_6001\\A\tB\n", true, "0403", "6001", "A?B"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        PortIdentity port;
+        EXPECT_EQ(ReadInstanceId(c.id, &port), c.read);
+        EXPECT_STREQ(port.vendorId, c.vendor);
+        EXPECT_STREQ(port.productId, c.product);
+        EXPECT_STREQ(port.serial, c.serial);
+    }
 }
 
 }  // namespace

@@ -973,6 +973,22 @@ class TerminalTable:
             listing = self.bench.start(["--list"])
             self.assertEqual(listing.finish()[:2], (0, expected))
             self.bench.list_opens_no_port(self)
+            # Each port's identity: eight columns a script can cut, and the
+            # same as JSON; what a bench knows of its ports, as known.
+            status, out, err = self.bench.start(["--list", "--long"]).finish()
+            self.assertEqual(status, 0, err)
+            rows = [line.split("\t") for line in out.splitlines()]
+            self.assertEqual([row[0] for row in rows], expected.splitlines(), out)
+            self.assertEqual({len(row) for row in rows}, {8}, out)
+            status, out, err = self.bench.start(["--list", "--long", "--json"]).finish()
+            objects = [json.loads(line) for line in out.splitlines()]
+            self.assertEqual([[port[key] or "-" for key in (
+                "name", "by_id", "vendor_id", "product_id", "serial", "manufacturer", "product",
+                "driver")] for port in objects], rows)
+            known = {row[0]: row for row in rows}
+            for name, columns in getattr(self.bench, "known_identities", {}).items():
+                for column, value in columns.items():
+                    self.assertRegex(known[name][column], value, known[name])
 
 
 class TerminalProgram(TerminalTable, unittest.TestCase):

@@ -17,6 +17,7 @@ has the port open.
 import argparse
 import contextlib
 import os
+import re
 import shlex
 import subprocess
 import sys
@@ -182,6 +183,18 @@ class GuestBench:
     @contextlib.contextmanager
     def listing(self):
         yield self.expected_listing
+
+    @property
+    def known_identities(self):
+        """QEMU's FTDI adapter as the kernel records it: FTDI's IDs, the
+        serial number QEMU gives it (read here through the shell), its
+        by-id link and ftdi_sio; a 16550A has no USB columns."""
+        if "ttyUSB0" not in self.ports:
+            return {}
+        serial = self.guest.run("cat /sys/class/tty/ttyUSB0/device/../../serial")[1].decode().strip()
+        return {"ttyUSB0": {1: r"^/dev/serial/by-id/usb-.*-port0$", 2: "^0403$", 3: "^6001$",
+                            4: "^%s$" % re.escape(serial or "-"), 7: "^ftdi_sio$"},
+                "ttyS1": {2: "^-$", 3: "^-$", 4: "^-$", 7: "^(serial|serial8250)$"}}
 
     def list_opens_no_port(self, test):
         pass  # no tracer in the guest; this machine's run traces it
