@@ -39,7 +39,33 @@ bool SerialLink::Open(const QString& path, OpenFailure* failure) {
 
 void SerialLink::Close() {
     Unwatch();
-    port_.Close();
+    awaiting_ = false;
+    port_.BeginClose();
+}
+
+SerialLink::Adapter SerialLink::FollowAdapter(OpenFailure* failure) {
+    if (!awaiting_) {
+        return Adapter::Unchanged;
+    }
+    port_.OnTick();
+    switch (port_.CurrentPhase()) {
+    case ServedPort::Phase::Ready:
+        awaiting_ = false;
+        Watch();
+        return Adapter::Back;
+    case ServedPort::Phase::Closed:
+        awaiting_ = false;
+        *failure = port_.OpeningFailure();
+        return Adapter::NotReopened;
+    default:
+        return Adapter::Unchanged;
+    }
+}
+
+// The hang-up let go of the descriptor, the lock and exclusive mode.
+void SerialLink::NoteDetached() {
+    Unwatch();
+    awaiting_ = port_.AwaitReturn();
 }
 
 void SerialLink::Write(const char* bytes, std::size_t length) {
@@ -74,17 +100,16 @@ void SerialLink::Unwatch() {
 void SerialLink::OnReadable() {
     port_.ReadAvailable();
     // An unplugged adapter: the port let go of it. The watchdog then shows
-    // the link lost, and closing and opening again picks the adapter up
-    // once it is back.
+    // the link lost, and the adapter is opened again once it is back.
     if (!port_.IsAttached()) {
-        Unwatch();
+        NoteDetached();
     }
 }
 
 void SerialLink::OnWritable() {
     port_.WriteQueued();
     if (!port_.IsAttached()) {
-        Unwatch();
+        NoteDetached();
     } else {
         writable_->setEnabled(port_.WantsToWrite());
     }

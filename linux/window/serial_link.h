@@ -29,7 +29,12 @@ public:
     void Close();
     // True from a successful Open until Close, even after the adapter went
     // away: the panel stays "open" and the watchdog tells the technician.
-    bool IsOpen() const { return port_.IsOpen(); }
+    bool IsOpen() const { return port_.IsOpen() || awaiting_; }
+    // Every tick: an adapter that went (a board powered from it goes with
+    // it in its power cycle) is looked for, holding nothing of the port,
+    // and opened again under the same name once it is back.
+    enum class Adapter { Unchanged, Back, NotReopened };
+    Adapter FollowAdapter(OpenFailure* failure);
     // The device is still there to be written to and read from.
     bool IsAttached() const { return port_.IsAttached(); }
 
@@ -41,7 +46,10 @@ private:
     void OnReadable();
     void OnWritable();
 
+    void NoteDetached();
+
     TtyPort port_;
+    bool awaiting_ = false;
     QSocketNotifier* readable_ = nullptr;
     QSocketNotifier* writable_ = nullptr;
 };

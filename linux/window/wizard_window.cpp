@@ -41,7 +41,7 @@ WizardWindow::WizardWindow(const QStringList& ports, QWidget* parent)
     pollTimer_ = new QTimer(this);
     pollTimer_->setTimerType(Qt::PreciseTimer);
     pollTimer_->setInterval(kPollIntervalMs);
-    connect(pollTimer_, &QTimer::timeout, this, [this] { engine_.OnTick(); });
+    connect(pollTimer_, &QTimer::timeout, this, &WizardWindow::OnTick);
     BuildPanel(ports);
 }
 
@@ -94,6 +94,25 @@ void WizardWindow::ClosePort() {
     pollTimer_->stop();
     engine_.Reset();
     controls_.openButton->setText(Text(PanelLayout::kOpenText));
+}
+
+// An adapter back under its name starts a session as a click would; one
+// that cannot be opened again is said as any opening's failure.
+void WizardWindow::OnTick() {
+    OpenFailure failure;
+    switch (link_.FollowAdapter(&failure)) {
+    case SerialLink::Adapter::Back:
+        engine_.Reset();
+        engine_.OnPortOpened();
+        break;
+    case SerialLink::Adapter::NotReopened:
+        ClosePort();
+        ShowOpenFailure(QString::fromUtf8(failure.chinese));
+        return;
+    case SerialLink::Adapter::Unchanged:
+        break;
+    }
+    engine_.OnTick();
 }
 
 void WizardWindow::OnSetButton() {

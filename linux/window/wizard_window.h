@@ -47,6 +47,7 @@ private:
     void OpenSelectedPort();
     void ClosePort();
     void OnSetButton();
+    void OnTick();
     void ShowOpenFailure(const QString& message);
 
     RxAccumulator accumulator_;

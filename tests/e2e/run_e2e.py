@@ -331,6 +331,27 @@ def open_unplugged(story, device):
     story.automate("wait", "status", "已连接")
 
 
+def adapter_back_by_itself(story, device):
+    # A board powered from its adapter takes it along in its power cycle:
+    # the Linux program lets go of the port meanwhile, lock and all, and
+    # opens it again once it is back, with no click.
+    if not story.args.native:
+        return
+    lock = lambda: "/var/lock/LCK.." + os.path.realpath("/dev/ttyUSB0")[5:].replace("/", "_")
+    held = lock()
+    device.ask("hangup")
+    story.automate("wait", "status", "未连接")
+    wait_until(lambda: not os.path.exists(held), 30, "the lock let go while the adapter is away")
+    story.expect("the panel still open", story.automate("text", "open"), "关闭串口")
+    story.screenshot("adapter-away")
+    device.ask("reopen")
+    # Opened again, not yet spoken to: then the board's power comes back.
+    wait_until(lambda: os.path.exists(lock()), 30, "the port opened again, its lock taken")
+    device.power_cycle_judged()
+    story.automate("wait", "status", "已连接")
+    wait_for_set_button(story)
+
+
 def adapters_come_and_go(story, device):
     # The Linux program reads /dev again whenever the port list opens with
     # no port open; the Windows program probes its ports once, at start.
@@ -418,6 +439,8 @@ FAULTS = [
      set_pressed_as_the_link_is_lost),
     ("an answer not yet judged at close is never judged after reopening", reply_left_at_close),
     ("an unplugged adapter does not open, and opens once it is back", open_unplugged),
+    ("an adapter gone in its board's power cycle is opened again once back, with no click",
+     adapter_back_by_itself),
     ("adapters plugged in and out while the program runs: the list follows while no port is open",
      adapters_come_and_go),
 ]
