@@ -77,7 +77,7 @@ protected:
 // out the line put back, what came drained and the connection ended. Every
 // failure is worded here, naming HOST:PORT as typed. No platform, no heap:
 // the platform's SocketLayer does only what differs.
-class NetworkLine : public ServedPort {
+class NetworkLine final : public ServedPort {
 public:
     // A wake reads this much at most, so a flooding server gets its turn
     // again after the ticks, never instead of them.

@@ -47,7 +47,7 @@ protected:
 // a program instead of a technician. It adds no protocol rule of its own:
 // the version, the rate and the set's outcome are exactly what the engine
 // shows in the window.
-class TerminalFlow : public PanelView {
+class TerminalFlow final : public PanelView {
 public:
     TerminalFlow(const TerminalRequest& request, const PortRequest& port, RxAccumulator& accumulator,
                  PortWriter& writer, TerminalOutput& output, TraceChannel& trace);
