@@ -214,6 +214,24 @@ def free_ports(count):
     return ports
 
 
+def power_cycle_at_prompt(proc, prompt, devices):
+    """Reads the run's standard error up to `prompt`, power-cycles
+    `devices` then, and reads it to its end: all it said before the prompt."""
+    said = b""
+    while prompt not in said:
+        chunk = os.read(proc.stderr.fileno(), 4096)
+        if not chunk:
+            break
+        said += chunk
+    if prompt in said:
+        for device in devices:
+            device.ask("powercycle")
+    while os.read(proc.stderr.fileno(), 4096):
+        pass
+    proc.stderr.close()
+    return said
+
+
 class Boards:
     """`count` simulated devices behind one ser2net on this machine, one
     connection each, its line at 115200 8N1 until a run sets it."""
@@ -259,17 +277,7 @@ class Boards:
         proc = subprocess.Popen([terminal, self.addresses[number], "115200"],
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
-        said = b""
-        while PROMPT not in said:
-            chunk = os.read(proc.stderr.fileno(), 4096)
-            if not chunk:
-                break
-            said += chunk
-        if PROMPT in said:
-            device.ask("powercycle")
-        while os.read(proc.stderr.fileno(), 4096):
-            pass
-        proc.stderr.close()
+        said = power_cycle_at_prompt(proc, PROMPT, [device])
         # Reaped here, for its own resource usage: the CPU of the run alone.
         _, status, usage = os.wait4(proc.pid, 0)
         seconds = time.monotonic() - began
@@ -288,18 +296,7 @@ class Boards:
         proc = subprocess.Popen([terminal] + [self.addresses[n] for n in numbers] + ["115200"],
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
-        said = b""
-        while PROMPT_OF_MANY not in said:
-            chunk = os.read(proc.stderr.fileno(), 4096)
-            if not chunk:
-                break
-            said += chunk
-        if PROMPT_OF_MANY in said:
-            for number in numbers:
-                self.devices[number].ask("powercycle")
-        while os.read(proc.stderr.fileno(), 4096):
-            pass
-        proc.stderr.close()
+        said = power_cycle_at_prompt(proc, PROMPT_OF_MANY, [self.devices[n] for n in numbers])
         _, status, usage = os.wait4(proc.pid, 0)
         seconds = time.monotonic() - began
         unset = [n for n in numbers if self.devices[n].ask("rate") != "115200"]

@@ -32,11 +32,7 @@ const TerminalHelp kHelp = {
 struct PortSlot {
     PortSlot(const TerminalRequest& request, const PortRequest& asked, PortOutput& output) {
         if (asked.network) {
-            const NetworkAddress& address = asked.address;
-            line.emplace(sockets, accumulator, address.mode, address.host, address.service,
-                         address.where);
-            line->Begin();
-            port = &*line;
+            port = &BeginNetworkLine(line, sockets, accumulator, asked.address);
         } else {
             char path[320];
             const bool named = ComDevicePath(asked.port, path, sizeof path);

@@ -190,3 +190,10 @@ AddressReading ReadNetworkAddress(const char* text, NetworkAddress* address) {
     *address = read;
     return AddressReading::Read;
 }
+
+NetworkLine& BeginNetworkLine(std::optional<NetworkLine>& line, SocketLayer& sockets,
+                              RxAccumulator& accumulator, const NetworkAddress& address) {
+    line.emplace(sockets, accumulator, address.mode, address.host, address.service, address.where);
+    line->Begin();
+    return *line;
+}

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 
+#include "network_line.h"
 #include "open_failure.h"
 #include "remote_line.h"
 
@@ -31,3 +33,8 @@ enum class AddressReading {
 // (%25eth0).
 AddressReading ReadNetworkAddress(const char* text, NetworkAddress* address);
 
+
+// The line to `address`, made in `line`'s room over the platform's
+// `sockets`, its opening begun.
+NetworkLine& BeginNetworkLine(std::optional<NetworkLine>& line, SocketLayer& sockets,
+                              RxAccumulator& accumulator, const NetworkAddress& address);

@@ -109,11 +109,7 @@ private:
 struct PortSlot {
     PortSlot(const TerminalRequest& request, const PortRequest& asked, PortOutput& output) {
         if (asked.network) {
-            const NetworkAddress& address = asked.address;
-            line.emplace(sockets, accumulator, address.mode, address.host, address.service,
-                         address.where);
-            line->Begin();
-            port = &*line;
+            port = &BeginNetworkLine(line, sockets, accumulator, asked.address);
             name = asked.port;
         } else {
             path = TtyDevicePath(asked.port);

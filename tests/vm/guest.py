@@ -316,10 +316,12 @@ class Guest:
         wait_until(lambda: self.run("[ ! -e /dev/ttyUSB0 ]")[0] == 0, ANSWER,
                    "/dev/ttyUSB0 gone from the guest")
 
-    def plug_usb(self):
-        """Plugs the same adapter in again, on the same line; returns once ttyUSB0 is ready."""
+    def plug_usb(self, ready=True):
+        """Plugs the same adapter in again, on the same line; returns once
+        ttyUSB0 is ready, unless a run waiting for it is to take it first."""
         self._qmp("device_add", driver="usb-serial", id="usb0", chardev="usbline", bus="xhci.0")
-        self._usb_ready()
+        if ready:
+            self._usb_ready()
 
     def _usb_ready(self):
         """Until ttyUSB0 opens for a member of dialout: its driver bound, the node its group."""

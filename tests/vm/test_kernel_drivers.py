@@ -128,6 +128,9 @@ class GuestBench:
         return device
 
     def unplug(self, device):
+        if self.port not in self.holders:  # back after a run that awaited it
+            self.guest._usb_ready()
+            self.hold(self.port)
         device.ask("switchoff")
         self.guest.run("chown 0:20 /dev/%s && chmod 660 /dev/%s" % (self.port, self.port))
 
@@ -144,8 +147,10 @@ class GuestBench:
         return True
 
     def come_back(self, device):
-        """The same adapter plugged in again by QEMU while the run awaits it."""
-        self.replug(device)
+        """The same adapter plugged in again by QEMU while the run awaits
+        it: the run takes it in exclusive mode, so the holder comes back
+        only after the run (in unplug)."""
+        self.guest.plug_usb(ready=False)
 
     def start(self, words, nobody=False, user=None):
         command = "exec baudset-cli " + " ".join(map(shlex.quote, words))
