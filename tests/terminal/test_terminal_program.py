@@ -762,7 +762,12 @@ class TerminalTable:
                     bench.pull(device)
                     wait_until(lambda: "waiting for it to come back" in program.said()
                                or program.poll() is not None, DEADLINE, "the port awaited")
+                    device.ask("clear")
                     bench.come_back(device)
+                    # Its polls say the program has the port again: a banner
+                    # before that would be lost, as with a real adapter.
+                    wait_until(lambda: b"AT\r\n" in device.lines(), DEADLINE,
+                               "the program polling the port again")
                     device.ask("powercycle")
                 elif case.get("then") == "hold":
                     held = time.monotonic()  # the prompt is out: the wait has begun
