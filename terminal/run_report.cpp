@@ -203,35 +203,40 @@ void RunReport::DrawTable(const PortRun* runs, int count) {
         const PortRun& run = runs[i];
         char row[512];
         std::size_t r = static_cast<std::size_t>(
-            std::snprintf(row, sizeof row, "%-*.*s  ", static_cast<int>(widest),
+            std::snprintf(row, sizeof row, "%-*.*s", static_cast<int>(widest),
                           static_cast<int>(widest), outputs_[i].Name()));
+        // Each part after two spaces, the port's name first.
+        const auto part = [&row, &r](const char* text) {
+            r = Put(row, sizeof row, r, "  ");
+            r = Put(row, sizeof row, r, text);
+        };
+        char piece[4 * RxLine::kCapacity + 32];
         if (run.letGo) {
-            char outcome[48];
-            std::snprintf(outcome, sizeof outcome,
-                          Succeeded(run) ? "完成 / done  " : "失败 / failed (%d)  ", run.status);
-            r = Put(row, sizeof row, r, outcome);
+            std::snprintf(piece, sizeof piece,
+                          Succeeded(run) ? "完成 / done" : "失败 / failed (%d)", run.status);
+            part(piece);
         } else if (!run.started && !run.reported) {
-            r = Put(row, sizeof row, r, "打开中 / opening");
+            part("打开中 / opening");
         } else if (run.flow->Version() == nullptr) {
-            r = Put(row, sizeof row, r, "等待设备 / waiting");
+            part("等待设备 / waiting");
         }
         if (run.flow->Version() != nullptr) {
-            r = Put(row, sizeof row, r, "version ");
-            r = PutShown(row, sizeof row, r, run.flow->Version());
+            PutShown(piece, sizeof piece, Put(piece, sizeof piece, 0, "version "),
+                     run.flow->Version());
+            part(piece);
         }
         if (run.flow->RateRead() != TerminalFlow::kRateNotRead) {
-            r = Put(row, sizeof row, r, "  rate ");
-            r = Put(row, sizeof row, r,
-                    run.flow->RateRead() >= 0 ? kRateTable[run.flow->RateRead()] : "unknown");
+            std::snprintf(piece, sizeof piece, "rate %s",
+                          run.flow->RateRead() >= 0 ? kRateTable[run.flow->RateRead()] : "unknown");
+            part(piece);
         }
         if (run.flow->SetOutcome() >= 0) {
-            r = Put(row, sizeof row, r, "  set ");
-            r = Put(row, sizeof row, r, run.flow->RateAskedFor());
-            r = Put(row, sizeof row, r, run.flow->SetOutcome() > 0 ? " ok" : " failed");
+            std::snprintf(piece, sizeof piece, "set %s %s", run.flow->RateAskedFor(),
+                          run.flow->SetOutcome() > 0 ? "ok" : "failed");
+            part(piece);
         }
         if (run.letGo && !Succeeded(run)) {
-            r = Put(row, sizeof row, r, "  ");
-            r = Put(row, sizeof row, r, outputs_[i].LastWords());
+            part(outputs_[i].LastWords());
         }
         CutToWidth(row, 79);
         at = Put(table_, size, at, "\x1b[2K");

@@ -197,7 +197,8 @@ class RecordingOutput : public TerminalOutput {
 public:
     void Result(const char* line) override { results += std::string(line) + "\n"; }
     void Message(const char* line) override { messages += std::string(line) + "\n"; }
-    std::string results, messages;
+    void Draw(const char* text) override { drawn += text; }
+    std::string results, messages, drawn;
 };
 
 constexpr int kNever = 1 << 30;
@@ -313,6 +314,7 @@ struct Script {
     std::uint64_t readyAt, lostAt;
     bool failed, late, unconfirmed;
     Ending ending;
+    std::uint64_t backAt = 0;  // lost, then awaited and back then; 0: not awaited
 };
 struct ScriptedLoop : LoopPlatform, ServedPort, Script {
     explicit ScriptedLoop(const Script& script) : Script(script) {}
@@ -327,8 +329,11 @@ struct ScriptedLoop : LoopPlatform, ServedPort, Script {
     Phase CurrentPhase() const override {
         return closingTicks >= 20 || (closingTicks >= 0 && now > closeAskedAt + 1000) ? Phase::Closed
                : closingTicks >= 0 ? Phase::Closing : now < readyAt ? Phase::Opening
-               : failed ? Phase::Closed : now < lostAt ? Phase::Ready : Phase::Lost;
+               : failed ? Phase::Closed : now < lostAt ? Phase::Ready
+               : awaited ? (now < backAt ? Phase::Opening : Phase::Ready) : Phase::Lost;
     }
+    bool awaited = false;
+    bool AwaitReturn() override { return awaited = backAt != 0; }
     void OnTick() override { mostTicksPerWake = std::max(mostTicksPerWake, ++ticksThisWake), closingTicks += closingTicks >= 0; }
     void BeginClose() override { closeAskedAt = now, closingTicks = 0; }
     const OpenFailure& OpeningFailure() const override { return failure; }
@@ -353,6 +358,15 @@ TEST(ServeRun, HearsEndingsAndLossOnEveryPassAndServesThePortUntilLetGo) {
         {"Ctrl-C while opening", {60000, N, true, false, false, I}, 130, 300, 1, "已中断 / interrupted\n"},
         {"SIGTERM", {60000, N, true, false, false, Ending::Terminate}, 143, 300, 1, "已终止 / terminated\n"},
         {"SIGHUP", {60000, N, true, false, false, Ending::HangUp}, 129, 300, 1, "终端已关闭 / the terminal closed\n"},
+        {"gone before the first line, back, still silent", {0, 500, false, false, false, None, 900}, 4,
+         2600, 1, "2.5 s).\nrfc2217://gw-07:4001 已断开，在等待时间内等它重新出现（板子从适配器取电时，断电会使"
+         "适配器消失） / rfc2217://gw-07:4001 went away; waiting for it to come back within the wait (a board "
+         "powered from its adapter takes the adapter with it in its power cycle)\n2.5 秒内设备没有"},
+        {"gone before the first line, never back", {0, 500, false, false, false, None, N}, 4, 2600, 1,
+         "2.5 s).\nrfc2217://gw-07:4001 已断开，在等待时间内等它重新出现（板子从适配器取电时，断电会使"
+         "适配器消失） / rfc2217://gw-07:4001 went away; waiting for it to come back within the wait (a board "
+         "powered from its adapter takes the adapter with it in its power cycle)\nrfc2217://gw-07:4001 在 2.5 "
+         "秒内没有重新出现"},
         {"the opening failed", {200, N, true, false, false, None}, 3, 200, 1,
          "gw-07:4001 在 5 秒内没有回应\nno answer from gw-07:4001 within 5 s\n"},
         {"the restore never acknowledged", {0, N, false, false, true, I}, 130, 300, 1,
@@ -393,20 +407,38 @@ struct SharedClock : LoopPlatform {
 
 TEST(ServeRuns, EachPortOnItsOwnAndTheirBlocksInTheOrderTyped) {
     const std::uint64_t N = 1 << 30;
+    const ReportShape lines{true, false, false}, json{true, true, false}, table{true, false, true};
+    const char* const blocks =
+        "rfc2217://a:1: status 3 no answer from gw-07:4001 within 5 s\n"
+        "rfc2217://c:1: status 4 nothing valid came from the device within 2.5 s: check the wiring "
+        "and the power, then try again\n"
+        "rfc2217://b:1: status 4 the connection to b:1 was lost\n";
     const struct {
         const char* title;
         Ending ending;  // at 300 ms
         int status;
+        ReportShape shape;
         const char* results;
+        const char* drawn;  // the table's last rows
     } cases[] = {
-        {"each to its own end", Ending::None, 4,
+        {"each to its own end", Ending::None, 4, lines, blocks, ""},
+        {"an ending ends every run", Ending::Terminate, 143, lines,
          "rfc2217://a:1: status 3 no answer from gw-07:4001 within 5 s\n"
-         "rfc2217://c:1: status 4 nothing valid came from the device within 2.5 s: check the wiring "
-         "and the power, then try again\n"
-         "rfc2217://b:1: status 4 the connection to b:1 was lost\n"},
-        {"an ending ends every run", Ending::Terminate, 143,
-         "rfc2217://a:1: status 3 no answer from gw-07:4001 within 5 s\n"
-         "rfc2217://c:1: status 143 terminated\nrfc2217://b:1: status 143 terminated\n"},
+         "rfc2217://c:1: status 143 terminated\nrfc2217://b:1: status 143 terminated\n", ""},
+        // An object a port as its run ends, whatever the order typed.
+        {"as JSON", Ending::None, 4, json,
+         R"({"port":"rfc2217://a:1","version":null,"rate":null,"requested":null,"set":null,"status":3,)"
+         R"("error":"no answer from gw-07:4001 within 5 s"})" "\n"
+         R"({"port":"rfc2217://b:1","version":null,"rate":null,"requested":null,"set":null,"status":4,)"
+         R"("error":"the connection to b:1 was lost"})" "\n"
+         R"({"port":"rfc2217://c:1","version":null,"rate":null,"requested":null,"set":null,"status":4,)"
+         R"("error":"nothing valid came from the device within 2.5 s: check the wiring and the power, )"
+         R"(then try again"})" "\n", ""},
+        {"as a table on a terminal", Ending::None, 4, table, blocks,
+         "\x1b[3F\x1b[2Krfc2217://a:1  失败 / failed (3)  no answer from gw-07:4001 within 5 s\n"
+         // Cut at 79 cells, a Chinese character two: no terminal wraps a row.
+         "\x1b[2Krfc2217://c:1  失败 / failed (4)  2.5 秒内设备没有发来有效的一行：请检查接线和\n"
+         "\x1b[2Krfc2217://b:1  失败 / failed (4)  与 b:1 的连接已断开 / the connection to b:1 w\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
@@ -425,18 +457,22 @@ TEST(ServeRuns, EachPortOnItsOwnAndTheirBlocksInTheOrderTyped) {
         PortRun runs[3];
         for (int i = 0; i < 3; ++i) {
             clock.ports.push_back(&ports[i]);
-            outputs[i].Bind(request.ports[i].port, shared, ReportShape{true, false, false});
+            outputs[i].Bind(request.ports[i].port, shared, c.shape);
             flows.push_back(std::make_unique<TerminalFlow>(request, request.ports[i], accumulators[i],
                                                            ports[i], outputs[i], trace));
             runs[i] = PortRun(ports[i], *flows[i], request.ports[i].port, outputs[i]);
         }
-        RunReport report(outputs, shared, ReportShape{true, false, false});
+        RunReport report(outputs, shared, c.shape);
         EXPECT_EQ(ServeRuns(runs, 3, clock, shared, &report), c.status);
         EXPECT_EQ(shared.results, c.results);
+        const std::size_t last = shared.drawn.rfind("\x1b[3F");
+        EXPECT_EQ(last == std::string::npos ? "" : shared.drawn.substr(last), c.drawn);
         // One prompt, for the two that opened, once the third had failed.
         EXPECT_NE(shared.messages.find("2 ports are open at 9600 8N1"), std::string::npos);
         EXPECT_EQ(shared.messages.find("power-cycle the device now"), std::string::npos);
-        EXPECT_NE(shared.messages.find("rfc2217://a:1: no answer from gw-07:4001"), std::string::npos);
+        // Under a table a port's words are its row's.
+        EXPECT_EQ(shared.messages.find("rfc2217://a:1: no answer from gw-07:4001") != std::string::npos,
+                  !c.shape.table);
         for (const ScriptedLoop& port : ports) {
             EXPECT_GE(port.closingTicks, 20);  // every port served until let go
         }
@@ -490,6 +526,15 @@ TEST(ReadInstanceId, VendorProductAndTheAdaptersOwnSerial) {
         EXPECT_STREQ(port.productId, c.product);
         EXPECT_STREQ(port.serial, c.serial);
     }
+    // As --list --long writes what Windows recorded of COM3.
+    PortIdentity port;
+    ReadInstanceId("USB\\VID_0403&PID_6001\\A50285BI", &port);
+    std::snprintf(port.name, sizeof port.name, "COM3");
+    char line[512];
+    EXPECT_STREQ(DescribePortIdentity(port, false, line, sizeof line), "COM3\t-\t0403\t6001\tA50285BI\t-\t-\t-");
+    EXPECT_STREQ(DescribePortIdentity(port, true, line, sizeof line),
+                 R"({"name":"COM3","by_id":null,"vendor_id":"0403","product_id":"6001","serial":"A50285BI",)"
+                 R"("manufacturer":null,"product":null,"driver":null})");
 }
 
 }  // namespace
