@@ -191,8 +191,8 @@ def play_terminal(story, package, ports):
             ("--version", ["--version"], False, 0, "baudset %s\n" % version, 1),
             ("an unknown option", ["--frequency", "115200"], True, 2, "'--frequency'", 2)),
         "baudset-cli": (
-            ("--help", ["--help"], False, 0, "-l, --list", 32),
-            ("--help's own part", ["--help"], False, 0, "by Ctrl-C, SIGTERM or SIGHUP\n", 32),
+            ("--help", ["--help"], False, 0, "-l, --list", 41),
+            ("--help's own part", ["--help"], False, 0, "by Ctrl-C, SIGTERM or SIGHUP\n", 41),
             ("--version", ["--version"], False, 0, "baudset-cli %s\n" % version, 1),
             ("an unknown option", ["--frequency"], False, 2, "unknown option '--frequency'", 2),
             ("--list", ["--list"], False, 0, "".join(name + "\n" for name in ports),
