@@ -12,4 +12,7 @@ constexpr std::uint32_t kTicksPerSecond = 1000 / kTickMilliseconds;
 // settings, all of it, within this.
 constexpr std::uint32_t kOpeningSeconds = 5;
 constexpr std::uint32_t kOpeningTicks = kOpeningSeconds * kTicksPerSecond;
+// A port gone before the device spoke is looked for this often: ten times
+// a second, cheap beside the board's own power cycle.
+constexpr std::uint32_t kReturnLookTicks = 10;
 }  // namespace Timing

@@ -1,6 +1,7 @@
 #include "serial_port.h"
 
 #include "com_open_failure.h"
+#include "timing.h"
 
 #include <chrono>
 #include <cstdio>
@@ -168,8 +169,7 @@ bool SerialPort::AwaitReturn() {
 // Tried ten times a second while the name is not there; any other refusal
 // (another program took the port meanwhile) ends the run with its words.
 void SerialPort::OnTick() {
-    constexpr int kLookEveryTicks = 10;
-    if (!awaiting_ || ++awaitTicks_ % kLookEveryTicks != 0) {
+    if (!awaiting_ || ++awaitTicks_ % Timing::kReturnLookTicks != 0) {
         return;
     }
     if (Open(returnPath_)) {

@@ -129,6 +129,6 @@ private:
     char returnPath_[320] = {};
     const char* returnName_ = nullptr;
     bool awaiting_ = false;
-    int awaitTicks_ = 0;
+    std::uint32_t awaitTicks_ = 0;
     OpenFailure reopening_ = {};
 };

@@ -1,5 +1,7 @@
 #include "tty_port.h"
 
+#include "timing.h"
+
 #include "tty_discovery.h"
 
 #include <fcntl.h>
@@ -393,10 +395,9 @@ bool TtyPort::AwaitReturn() {
 // mode refuses at first, so a refusal is tried again for a second before it
 // counts.
 void TtyPort::OnTick() {
-    constexpr int kLookEveryTicks = 10;
     constexpr int kRefusalsTried = 10;
     static_assert(kRefusalsTried == 10, "AwaitReturn starts with as many");
-    if (!awaiting_ || ++awaitTicks_ % kLookEveryTicks != 0) {
+    if (!awaiting_ || ++awaitTicks_ % Timing::kReturnLookTicks != 0) {
         return;
     }
     struct stat there {};

@@ -88,7 +88,7 @@ private:
     std::string lockPath_;  // ours to remove; empty if we hold none
     std::string path_;      // as opened, for the name's return
     bool awaiting_ = false;
-    int awaitTicks_ = 0;
+    std::uint32_t awaitTicks_ = 0;
     int refusalsLeft_ = 0;
     OpenFailure reopening_;
     // What the open found, to leave behind at the close: the kernel keeps
