@@ -1,7 +1,6 @@
 #include "serial_port.h"
 
 #include "com_open_failure.h"
-#include "timing.h"
 
 #include <chrono>
 #include <cstdio>
@@ -137,7 +136,7 @@ void SerialPort::Close() {
 }
 
 ServedPort::Phase SerialPort::CurrentPhase() const {
-    if (awaiting_) {
+    if (return_.Awaiting()) {
         return Phase::Opening;
     }
     std::lock_guard<std::mutex> hold(portLock_);
@@ -161,33 +160,33 @@ bool SerialPort::AwaitReturn() {
         return false;
     }
     Close();
-    awaiting_ = true;
-    awaitTicks_ = 0;
+    return_.Begin();
     return true;
 }
 
-// Tried ten times a second while the name is not there; any other refusal
-// (another program took the port meanwhile) ends the run with its words.
+// The opening is the look: a COM name that is not there costs nothing.
 void SerialPort::OnTick() {
-    if (!awaiting_ || ++awaitTicks_ % Timing::kReturnLookTicks != 0) {
+    if (!return_.TimeToLook()) {
         return;
     }
     if (Open(returnPath_)) {
-        awaiting_ = false;
+        return_.End();
         return;
     }
     const DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-        reopening_ = DescribeComOpenFailure(error, returnName_);
-        awaiting_ = false;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        return_.NameNotThere();
+        return;
     }
+    reopening_ = DescribeComOpenFailure(error, returnName_);
+    return_.StillAwaitedAfter(reopening_.kind);  // if not, Closed with these words
 }
 
 // The reader is ended here, not by the process's end: a thread that exit
 // has to kill keeps the process alive past its answer, and Wine's server
 // ends such a process with SIGKILL.
 void SerialPort::BeginClose() {
-    awaiting_ = false;
+    return_.End();
     Close();
     StopReader();
 }

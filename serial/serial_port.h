@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <mutex>
 
+#include "return_watch.h"
 #include "rx_accumulator.h"
 #include "served_port.h"
 
@@ -128,7 +129,6 @@ private:
     // The name to open again, on the loop's thread alone.
     char returnPath_[320] = {};
     const char* returnName_ = nullptr;
-    bool awaiting_ = false;
-    std::uint32_t awaitTicks_ = 0;
+    ReturnWatch return_;
     OpenFailure reopening_ = {};
 };

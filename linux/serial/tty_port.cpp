@@ -1,6 +1,5 @@
 #include "tty_port.h"
 
-#include "timing.h"
 
 #include "tty_discovery.h"
 
@@ -375,7 +374,7 @@ void TtyPort::Write(const char* bytes, std::size_t length) {
 }
 
 ServedPort::Phase TtyPort::CurrentPhase() const {
-    return awaiting_ ? Phase::Opening : fd_ >= 0 ? Phase::Ready : open_ ? Phase::Lost : Phase::Closed;
+    return return_.Awaiting() ? Phase::Opening : fd_ >= 0 ? Phase::Ready : open_ ? Phase::Lost : Phase::Closed;
 }
 
 // The hang-up already let go of the descriptor, the lock and exclusive
@@ -384,42 +383,31 @@ bool TtyPort::AwaitReturn() {
     if (!open_ || fd_ >= 0) {
         return false;
     }
-    awaiting_ = true;
-    awaitTicks_ = 0;
-    refusalsLeft_ = 10;
+    return_.Begin();
     return true;
 }
 
-// Looked for ten times a second: a stat of the name, nothing opened until
-// it is there. A node that udev has made but not yet given its group and
-// mode refuses at first, so a refusal is tried again for a second before it
-// counts.
+// A look is a stat of the name; nothing is opened until it is there.
 void TtyPort::OnTick() {
-    constexpr int kRefusalsTried = 10;
-    static_assert(kRefusalsTried == 10, "AwaitReturn starts with as many");
-    if (!awaiting_ || ++awaitTicks_ % Timing::kReturnLookTicks != 0) {
+    if (!return_.TimeToLook()) {
         return;
     }
     struct stat there {};
     if (::stat(path_.c_str(), &there) != 0) {
-        refusalsLeft_ = kRefusalsTried;
+        return_.NameNotThere();
         return;
     }
     const std::string path = path_;
     if (Open(path, &reopening_)) {
-        awaiting_ = false;
+        return_.End();
         reopening_ = OpenFailure{};
         return;
     }
-    const bool mayPass = reopening_.kind == OpenFailure::Kind::NotThere ||
-                         reopening_.kind == OpenFailure::Kind::Denied;
-    if (!mayPass || --refusalsLeft_ <= 0) {
-        awaiting_ = false;  // Closed, with the opening's words
-    }
+    return_.StillAwaitedAfter(reopening_.kind);  // if not, Closed with the opening's words
 }
 
 void TtyPort::BeginClose() {
-    awaiting_ = false;
+    return_.End();
     reopening_ = OpenFailure{};
     Close();
 }

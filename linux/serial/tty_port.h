@@ -7,6 +7,7 @@
 
 #include "found_line.h"
 #include "open_failure.h"
+#include "return_watch.h"
 #include "rx_accumulator.h"
 #include "served_port.h"
 
@@ -87,9 +88,7 @@ private:
     bool open_ = false;
     std::string lockPath_;  // ours to remove; empty if we hold none
     std::string path_;      // as opened, for the name's return
-    bool awaiting_ = false;
-    std::uint32_t awaitTicks_ = 0;
-    int refusalsLeft_ = 0;
+    ReturnWatch return_;
     OpenFailure reopening_;
     // What the open found, to leave behind at the close: the kernel keeps
     // both with the port, not with our descriptor, for whoever opens next.

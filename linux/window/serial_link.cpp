@@ -39,22 +39,19 @@ bool SerialLink::Open(const QString& path, OpenFailure* failure) {
 
 void SerialLink::Close() {
     Unwatch();
-    awaiting_ = false;
     port_.BeginClose();
 }
 
 SerialLink::Adapter SerialLink::FollowAdapter(OpenFailure* failure) {
-    if (!awaiting_) {
+    if (!Awaiting()) {
         return Adapter::Unchanged;
     }
     port_.OnTick();
     switch (port_.CurrentPhase()) {
     case ServedPort::Phase::Ready:
-        awaiting_ = false;
         Watch();
         return Adapter::Back;
     case ServedPort::Phase::Closed:
-        awaiting_ = false;
         *failure = port_.OpeningFailure();
         return Adapter::NotReopened;
     default:
@@ -65,7 +62,7 @@ SerialLink::Adapter SerialLink::FollowAdapter(OpenFailure* failure) {
 // The hang-up let go of the descriptor, the lock and exclusive mode.
 void SerialLink::NoteDetached() {
     Unwatch();
-    awaiting_ = port_.AwaitReturn();
+    port_.AwaitReturn();
 }
 
 void SerialLink::Write(const char* bytes, std::size_t length) {

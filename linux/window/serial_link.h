@@ -29,7 +29,7 @@ public:
     void Close();
     // True from a successful Open until Close, even after the adapter went
     // away: the panel stays "open" and the watchdog tells the technician.
-    bool IsOpen() const { return port_.IsOpen() || awaiting_; }
+    bool IsOpen() const { return port_.IsOpen() || Awaiting(); }
     // Every tick: an adapter that went (a board powered from it goes with
     // it in its power cycle) is looked for, holding nothing of the port,
     // and opened again under the same name once it is back.
@@ -47,9 +47,9 @@ private:
     void OnWritable();
 
     void NoteDetached();
+    bool Awaiting() const { return port_.CurrentPhase() == ServedPort::Phase::Opening; }
 
     TtyPort port_;
-    bool awaiting_ = false;
     QSocketNotifier* readable_ = nullptr;
     QSocketNotifier* writable_ = nullptr;
 };
