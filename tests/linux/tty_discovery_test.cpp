@@ -46,23 +46,21 @@ TEST(IdentifyPort, ReadsTheAdapterFromSysAndByIdWithoutOpeningIt) {
         std::filesystem::create_directory_symlink(target, root + path);
     };
     const std::string usb = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
-    for (const auto& [file, text] : {std::pair<std::string, std::string>{"/idVendor", "0403\n"},
-                                     {"/idProduct", "6001\n"}, {"/serial", "A50285BI\n"},
-                                     {"/manufacturer", "FTDI\n"},
-                                     {"/product", "FT232R\tUSB\x1b[2J UART\n"}}) {
-        put(usb + file, text);
+    for (const auto& [file, text] : {std::pair<std::string, std::string>{usb + "/idVendor", "0403\n"},
+                                     {usb + "/idProduct", "6001\n"}, {usb + "/serial", "A50285BI\n"},
+                                     {usb + "/manufacturer", "FTDI\n"},
+                                     {usb + "/product", "FT232R\tUSB\x1b[2J UART\n"},
+                                     {usb + "-acm/idVendor", "2e8a\n"}, {usb + "-acm/idProduct", "000a\n"},
+                                     {"/dev/ttyUSB0", ""}, {"/dev/ttyACM0", ""}, {"/dev/ttyS1", ""},
+                                     {"/dev/ttyUSB9", ""}}) {
+        put(file, text);
     }
-    put(usb + "-acm/idVendor", "2e8a\n");
-    put(usb + "-acm/idProduct", "000a\n");
     link(usb + "/1-2:1.0/ttyUSB0/driver", "../../../../../../bus/usb-serial/drivers/ftdi_sio");
     link("/sys/class/tty/ttyUSB0/device", "../../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0");
     link(usb + "-acm/1-2-acm:1.0/driver", "../../../../../bus/usb/drivers/cdc_acm");
     link("/sys/class/tty/ttyACM0/device", "../../../devices/pci0000:00/0000:00:14.0/usb1/1-2-acm/1-2-acm:1.0");
     link("/sys/devices/platform/serial8250/driver", "../../../bus/platform/drivers/serial8250");
     link("/sys/class/tty/ttyS1/device", "../../../devices/platform/serial8250");
-    for (const char* node : {"/dev/ttyUSB0", "/dev/ttyACM0", "/dev/ttyS1", "/dev/ttyUSB9"}) {
-        put(node, "");
-    }
     std::filesystem::create_directories(root + "/dev/serial/by-id");
     std::filesystem::create_symlink("../../ttyUSB0", root + "/dev/serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0");
     std::filesystem::create_symlink("../../ttyUSB9", root + "/dev/serial/by-id/usb-other-if00");

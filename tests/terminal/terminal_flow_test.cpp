@@ -131,13 +131,10 @@ TEST(ReadTerminalArguments, WordsToRequests) {
 }
 
 TEST(ReadTerminalArguments, SeveralPortsThenTheRate) {
-    std::vector<std::string> rack;
-    for (int i = 0; i < 33; ++i) {
-        rack.push_back("ttyUSB" + std::to_string(i));
-    }
+    std::vector<std::string> rack(33);
     std::vector<const char*> tooMany;
-    for (const std::string& name : rack) {
-        tooMany.push_back(name.c_str());
+    for (std::size_t i = 0; i < rack.size(); ++i) {
+        tooMany.push_back((rack[i] = "ttyUSB" + std::to_string(i)).c_str());
     }
     std::vector<const char*> mostAndRate(tooMany.begin(), tooMany.end() - 1);
     mostAndRate.push_back("57600");
@@ -309,7 +306,8 @@ TEST(TerminalFlow, PrintsWhatTheEngineShowsAndEndsWithItsStatus) {
 // A port and a platform scripted by the clock: the port opens at `readyAt`
 // (or fails to then), goes away at `lostAt` with no wake of its own and
 // takes 20 ticks to close (1 s without them); `ending` comes at 300 ms; with
-// `late`, the wait at 100 ms comes back 10 s on.
+// `late`, the wait at 100 ms comes back 10 s on. Ports `sharing` its clock
+// are waited with it.
 struct Script {
     std::uint64_t readyAt, lostAt;
     bool failed, late, unconfirmed;
@@ -322,8 +320,12 @@ struct ScriptedLoop : LoopPlatform, ServedPort, Script {
     int closingTicks = -1, ticksThisWake = 0, mostTicksPerWake = 0;
     OpenFailure failure = DescribeConnectionFailure(ConnectionFailure::NoAnswer, "gw-07:4001", "", -1);
     std::uint64_t Milliseconds() override { return now; }
-    void Wait(const WaitOn*, int, std::uint32_t ms) override {
+    std::vector<ScriptedLoop*> sharing;
+    void Wait(const WaitOn* waits, int count, std::uint32_t ms) override {
         now += std::exchange(late, late && now < 100) && now >= 100 ? 10000 : ms, ticksThisWake = 0;
+        for (ScriptedLoop* port : sharing) {
+            port->Wait(waits, count, ms);
+        }
     }
     Ending TakeEnding() override { return now >= 300 ? std::exchange(ending, Ending::None) : Ending::None; }
     Phase CurrentPhase() const override {
@@ -392,19 +394,6 @@ TEST(ServeRun, HearsEndingsAndLossOnEveryPassAndServesThePortUntilLetGo) {
     }
 }
 
-// Several ports on one clock: each a ScriptedLoop, the first one's clock
-// and endings the platform's, every port's time moved together.
-struct SharedClock : LoopPlatform {
-    std::vector<ScriptedLoop*> ports;
-    std::uint64_t Milliseconds() override { return ports[0]->now; }
-    void Wait(const WaitOn* waits, int count, std::uint32_t ms) override {
-        for (ScriptedLoop* port : ports) {
-            port->Wait(waits, count, ms);
-        }
-    }
-    Ending TakeEnding() override { return ports[0]->TakeEnding(); }
-};
-
 TEST(ServeRuns, EachPortOnItsOwnAndTheirBlocksInTheOrderTyped) {
     const std::uint64_t N = 1 << 30;
     const ReportShape lines{true, false, false}, json{true, true, false}, table{true, false, true};
@@ -448,7 +437,6 @@ TEST(ServeRuns, EachPortOnItsOwnAndTheirBlocksInTheOrderTyped) {
         ScriptedLoop ports[] = {ScriptedLoop({200, N, true, false, false, c.ending}),
                                 ScriptedLoop({0, N, false, false, false, Ending::None}),
                                 ScriptedLoop({0, 500, false, false, false, Ending::None})};
-        SharedClock clock;
         RecordingOutput shared;
         RxAccumulator accumulators[3];
         TraceChannel trace;
@@ -456,14 +444,14 @@ TEST(ServeRuns, EachPortOnItsOwnAndTheirBlocksInTheOrderTyped) {
         std::vector<std::unique_ptr<TerminalFlow>> flows;
         PortRun runs[3];
         for (int i = 0; i < 3; ++i) {
-            clock.ports.push_back(&ports[i]);
             outputs[i].Bind(request.ports[i].port, shared, c.shape);
             flows.push_back(std::make_unique<TerminalFlow>(request, request.ports[i], accumulators[i],
                                                            ports[i], outputs[i], trace));
             runs[i] = PortRun(ports[i], *flows[i], request.ports[i].port, outputs[i]);
         }
+        ports[0].sharing = {&ports[1], &ports[2]};  // the first one's clock and endings are the platform's
         RunReport report(outputs, shared, c.shape);
-        EXPECT_EQ(ServeRuns(runs, 3, clock, shared, &report), c.status);
+        EXPECT_EQ(ServeRuns(runs, 3, ports[0], shared, &report), c.status);
         EXPECT_EQ(shared.results, c.results);
         const std::size_t last = shared.drawn.rfind("\x1b[3F");
         EXPECT_EQ(last == std::string::npos ? "" : shared.drawn.substr(last), c.drawn);

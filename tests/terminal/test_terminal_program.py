@@ -201,6 +201,11 @@ def line_words(stty_output):
         re.split(r"[\s;]+", stty_output))
 
 
+def wait_for_words(run, words, what):
+    """Until the run's standard error says WORDS, or it ends."""
+    wait_until(lambda: words in run.said() or run.poll() is not None, DEADLINE, what)
+
+
 class LocalRun:
     """The program run here, standard input /dev/null, output a pipe; in a
     process group of its own, so that a hung run under a tracer goes with it."""
@@ -241,6 +246,7 @@ class PtyBench:
     port = "ttyUSB0"
     platform = "linux"
     local_line_put_back = True
+    rack_ports = "ttyUSB%d", 1  # the rack's local ports: a name and its first number
     line_reaches_device = True  # the pty's other end reads the line's settings
     tracer = []  # for the next run alone
 
@@ -282,11 +288,6 @@ class PtyBench:
         with contextlib.suppress(FileNotFoundError):  # pulled, not back
             os.unlink(device.node)
         device.stop()
-
-    def plug_in_rack(self, number, device_args):
-        """The rack's board NUMBER on a local port: a device and its name."""
-        name = "ttyUSB%d" % (number + 1)
-        return self.plug(device_args, name), name
 
     def pull(self, device):
         """As an adapter goes: its line hung up, and its node gone."""
@@ -395,6 +396,7 @@ class WineBench:
     # Each Windows program sets a COM port's line itself and expects nothing
     # of it back: its line stays at the run's 9600 8N1.
     local_line_put_back = False
+    rack_ports = "COM%d", 101
 
     def __init__(self, program, work):
         self.program, self.work = program, work
@@ -441,10 +443,6 @@ class WineBench:
         device.stop()
         if getattr(device, "dosdevice", None):
             os.unlink(device.dosdevice)
-
-    def plug_in_rack(self, number, device_args):
-        name = "COM%d" % (101 + number)
-        return self.plug(device_args, name), name
 
     def pull(self, device):
         device.ask("hangup")
@@ -695,8 +693,6 @@ class TerminalTable:
         only = case.get("only", (self.bench.platform, ""))
         reason = "%s only: %s" % only if only[0] != self.bench.platform \
             else self.bench.cannot(case)
-        if case.get("then") == "away_and_back" and not hasattr(self.bench, "come_back"):
-            reason = "this bench cannot bring a port back"
         if reason:
             print("  skipped (%s): %s" % (reason, case["name"]))
             return
@@ -747,8 +743,7 @@ class TerminalTable:
             program = bench.start([bench.spell(w, port) for w in case["words"]],
                                   nobody=case.get("nobody", False))
             if case.get("prompted", True):
-                wait_until(lambda: PROMPT in program.said() or program.poll() is not None,
-                           DEADLINE, "the prompt for a power cycle")
+                wait_for_words(program, PROMPT, "the prompt for a power cycle")
                 self.assertIsNone(program.poll(), program.said())
                 self.during_run(case, device)
                 if case.get("then") == "powercycle":
@@ -760,8 +755,7 @@ class TerminalTable:
                     bench.pull(device)
                 elif case.get("then") == "away_and_back":
                     bench.pull(device)
-                    wait_until(lambda: "waiting for it to come back" in program.said()
-                               or program.poll() is not None, DEADLINE, "the port awaited")
+                    wait_for_words(program, "waiting for it to come back", "the port awaited")
                     device.ask("clear")
                     bench.come_back(device)
                     # Its polls say the program has the port again: a banner
@@ -861,66 +855,54 @@ class TerminalTable:
         mixed: one that refuses the set and one that stays silent reported
         as such, every other set, every line put back; the same boards as
         JSON; then a run ended from outside halfway puts every line back."""
-        if not hasattr(self.bench, "plug_in_rack"):
+        if not hasattr(self.bench, "rack_ports"):
             self.skipTest("a bench of a port or two")
+        silent = "status 4 nothing valid came from the device within 3 s: check the wiring and " \
+                 "the power, then try again"
         with self.rack(32, served=8, refuses=5, silent=30) as (boards, words):
-            run = self.bench.start(["--wait", "3"] + words + ["57600"])
-            wait_until(lambda: "power-cycle the devices now" in run.said()
-                       or run.poll() is not None, DEADLINE, "the one prompt")
-            for device in boards:
-                device.ask("powercycle")
-            status, out, err = run.finish()
+            status, out, err = self.run_rack(boards, ["--wait", "3"] + words + ["57600"])
             self.assertEqual(status, 4, err)  # the highest: the silent board's
             self.assertEqual(err.count("power-cycle"), 1, err)
-            expected = ""
-            for number, word in enumerate(words):
-                expected += (
-                    "%s: version V2.1\n%s: rate unknown\n%s: set 57600 failed\n"
-                    "%s: status 1 the device did not answer AT+BAUD=57600 with OK\n"
-                    % ((word,) * 4) if number == 5 else
-                    "%s: status 4 nothing valid came from the device within 3 s: check the "
-                    "wiring and the power, then try again\n" % word if number == 30 else
-                    "%s: version V2.1\n%s: rate 9600\n%s: set 57600 ok\n%s: status 0\n"
-                    % ((word,) * 4))
-            self.assertEqual(out, expected)
+            said = {5: "version V2.1\nrate unknown\nset 57600 failed\nstatus 1 the device did not "
+                       "answer AT+BAUD=57600 with OK", 30: silent}
+            self.assertEqual(out, "".join("%s: %s\n" % (word, line) for number, word in enumerate(words)
+                                          for line in said.get(number, "version V2.1\nrate 9600\n"
+                                                               "set 57600 ok\nstatus 0").split("\n")))
             for number, device in enumerate(boards):
-                self.assertEqual(device.ask("rate"), "9600" if number in (5, 30) else "57600")
-            self.check_rack_put_back(boards)
-            for device in boards:
+                self.assertEqual(device.ask("rate"), "9600" if number in said else "57600")
                 device.ask("switchoff")
                 device.ask("setrate 9600")
             # A version with a quote, a backslash and control bytes, as JSON
             # (a byte above 0x7E makes no valid line: the device's OK is then
             # its version, and the unit rows carry such bytes).
             boards[7].ask('banner V"2\\\x01\x1b[2J')
-            run = self.bench.start(["--json", "--wait", "3"] + words)
-            wait_until(lambda: "power-cycle" in run.said() or run.poll() is not None,
-                       DEADLINE, "the one prompt")
-            for device in boards:
-                device.ask("powercycle")
-            status, out, err = run.finish()
+            status, out, err = self.run_rack(boards, ["--json", "--wait", "3"] + words)
             self.assertEqual(status, 4, err)
             objects = {line["port"]: line for line in map(json.loads, out.splitlines())}
             self.assertEqual(sorted(objects), sorted(words), out)
             self.assertEqual(objects[words[7]]["version"].encode("latin-1"), b'V"2\\\x01\x1b[2J')
-            self.assertEqual(objects[words[30]], dict(
-                port=words[30], version=None, rate=None, requested=None, set=None, status=4,
-                error="nothing valid came from the device within 3 s: check the wiring and "
-                      "the power, then try again"))
-            self.assertEqual(objects[words[0]], dict(
-                port=words[0], version="V2.1", rate="9600", requested=None, set=None, status=0,
-                error=None))
-            self.check_rack_put_back(boards)
+            self.assertEqual(objects[words[30]], dict(port=words[30], version=None, rate=None,
+                             requested=None, set=None, status=4, error=silent[9:]))
+            self.assertEqual(objects[words[0]], dict(port=words[0], version="V2.1", rate="9600",
+                             requested=None, set=None, status=0, error=None))
             # Ended from outside while every board is waited for.
-            ending = "TERM" if self.bench.platform == "linux" else "INT"
-            run = self.bench.start(["--wait", "60"] + words + ["115200"])
-            wait_until(lambda: "power-cycle" in run.said() or run.poll() is not None,
-                       DEADLINE, "the one prompt")
+            ending, ended = ("TERM", 143) if self.bench.platform == "linux" else ("INT", 130)
+            status, out, err = self.run_rack(boards, ["--wait", "60"] + words + ["115200"], ending)
+            self.assertEqual(status, ended, err)
+            self.assertEqual(out.count(": status %d" % ended), 32, out)
+
+    def run_rack(self, boards, words, ending=None):
+        """A run over the rack: after its one prompt every board powered up,
+        or the run sent ENDING. Once it ends, every line is as found."""
+        run = self.bench.start(words)
+        wait_for_words(run, "power-cycle the devices now", "the one prompt")
+        for device in boards if ending is None else ():
+            device.ask("powercycle")
+        if ending:
             run.signal(ending)
-            status, out, err = run.finish()
-            self.assertEqual(status, 143 if ending == "TERM" else 130, err)
-            self.assertEqual(out.count(": status 1%d" % (43 if ending == "TERM" else 30)), 32, out)
-            self.check_rack_put_back(boards)
+        result = run.finish()
+        self.check_rack_put_back(boards)
+        return result
 
     @contextlib.contextmanager
     def rack(self, count, served, refuses, silent):
@@ -928,21 +910,19 @@ class TerminalTable:
         SERVED behind one ser2net, the others on local ports; board REFUSES
         answers every command with ERROR, board SILENT never speaks."""
         with contextlib.ExitStack() as plugged:
-            boards, words, behind = [], [], []
+            boards, words = [], []
             for number in range(count):
-                args = ["--start-off"] + (["--mode", "error"] if number == refuses else
-                                          ["--mode", "silent"] if number == silent else [])
+                args = ["--start-off"] + {refuses: ["--mode", "error"],
+                                          silent: ["--mode", "silent"]}.get(number, [])
                 if number < count - served:
-                    device, word = self.bench.plug_in_rack(number, args)
-                    plugged.callback(self.bench.unplug, device)
+                    words.append(self.bench.rack_ports[0] % (self.bench.rack_ports[1] + number))
+                    boards.append(self.bench.plug(args, words[-1]))
+                    plugged.callback(self.bench.unplug, boards[-1])
                 else:
-                    device = SimulatedDevice(os.path.join(
-                        tempfile.mkdtemp(prefix="baudset-rack."), "line"), *args)
-                    plugged.callback(device.stop)
-                    behind.append(device)
-                    word = None
-                boards.append(device)
-                words.append(word)
+                    boards.append(SimulatedDevice(os.path.join(
+                        tempfile.mkdtemp(prefix="baudset-rack."), "line"), *args))
+                    plugged.callback(boards[-1].stop)
+            behind = boards[count - served:]
             # Each board's port chosen here, held together while the kernel
             # chooses, so that each address is known to be its board's.
             held = [socket.create_server(("127.0.0.1", 0)) for _ in behind]
@@ -956,7 +936,7 @@ class TerminalTable:
                 for port, device in zip(ports, behind)], said)
             plugged.callback(server.wait, DEADLINE)
             plugged.callback(server.terminate)
-            words[count - served:] = ["rfc2217://127.0.0.1:%d" % port for port in ports]
+            words += ["rfc2217://127.0.0.1:%d" % port for port in ports]
             for device in boards:
                 subprocess.run(["stty", "-F", device.link, "19200"], check=True)
             self.found = [device.ask("termios") for device in boards]
