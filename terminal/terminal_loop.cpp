@@ -127,14 +127,20 @@ bool CloseAnswered(PortRun* runs, int count) {
 // port listens.
 bool PromptOnce(const PortRun* runs, int count, TerminalOutput& output) {
     int open = 0;
+    const PortRun* one = nullptr;
     for (int i = 0; i < count; ++i) {
         if (!runs[i].started && !runs[i].reported) {
             return false;
         }
         open += runs[i].started ? 1 : 0;
+        one = runs[i].started ? &runs[i] : one;
     }
-    if (open > 0) {
-        char line[512];
+    // The one port left open is asked for by name, as a run of one would.
+    char line[512];
+    if (open == 1) {
+        output.Message(SayTerminal(TerminalWords::kPrompt, line, sizeof line, one->name,
+                                   one->flow->WaitText()));
+    } else if (open > 1) {
         output.Message(SayTerminal(TerminalWords::kPromptForMany, line, sizeof line, open,
                                    runs[0].flow->WaitText()));
     }

@@ -10,10 +10,10 @@ constexpr bool kTight = true;
 const TerminalSentence kPrompt = {
     "%s 已以 9600 8N1 打开。请给设备断电再上电，最多等待 %s 秒。",
     "%s is open at 9600 8N1: power-cycle the device now (waiting up to %s s).", kTight};
-// Raw TCP carries no settings: a wrong line only shows as silence.
 const TerminalSentence kPromptForMany = {
     "%d 个端口已以 9600 8N1 打开。请给这些设备断电再上电，最多等待 %s 秒。",
     "%d ports are open at 9600 8N1: power-cycle the devices now (waiting up to %s s).", kTight};
+// Raw TCP carries no settings: a wrong line only shows as silence.
 const TerminalSentence kRawTcpNote = {
     "注意：baudset 无法设置或查看 %s 服务器的线路，它必须已是 9600 8N1",
     "note: baudset can neither set nor see the line of the server at %s: it must be at 9600 8N1",

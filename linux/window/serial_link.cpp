@@ -1,5 +1,7 @@
 #include "serial_link.h"
 
+#include <utility>
+
 #include <QFile>
 #include <QSocketNotifier>
 
@@ -39,23 +41,29 @@ bool SerialLink::Open(const QString& path, OpenFailure* failure) {
 
 void SerialLink::Close() {
     Unwatch();
+    goneSaid_ = false;
     port_.BeginClose();
 }
 
 SerialLink::Adapter SerialLink::FollowAdapter(OpenFailure* failure) {
     if (!Awaiting()) {
-        return Adapter::Unchanged;
+        return Adapter::There;
+    }
+    if (!std::exchange(goneSaid_, true)) {
+        return Adapter::Gone;
     }
     port_.OnTick();
     switch (port_.CurrentPhase()) {
     case ServedPort::Phase::Ready:
+        goneSaid_ = false;
         Watch();
         return Adapter::Back;
     case ServedPort::Phase::Closed:
+        goneSaid_ = false;
         *failure = port_.OpeningFailure();
         return Adapter::NotReopened;
     default:
-        return Adapter::Unchanged;
+        return Adapter::Away;
     }
 }
 
@@ -96,8 +104,8 @@ void SerialLink::Unwatch() {
 
 void SerialLink::OnReadable() {
     port_.ReadAvailable();
-    // An unplugged adapter: the port let go of it. The watchdog then shows
-    // the link lost, and the adapter is opened again once it is back.
+    // An unplugged adapter: the port let go of it, and the next tick says
+    // so; the adapter is opened again once it is back.
     if (!port_.IsAttached()) {
         NoteDetached();
     }

@@ -32,8 +32,9 @@ public:
     bool IsOpen() const { return port_.IsOpen() || Awaiting(); }
     // Every tick: an adapter that went (a board powered from it goes with
     // it in its power cycle) is looked for, holding nothing of the port,
-    // and opened again under the same name once it is back.
-    enum class Adapter { Unchanged, Back, NotReopened };
+    // and opened again under the same name once it is back. Gone is said
+    // on the first tick after it went, Away on the others until it is back.
+    enum class Adapter { There, Gone, Away, Back, NotReopened };
     Adapter FollowAdapter(OpenFailure* failure);
     // The device is still there to be written to and read from.
     bool IsAttached() const { return port_.IsAttached(); }
@@ -50,6 +51,7 @@ private:
     bool Awaiting() const { return port_.CurrentPhase() == ServedPort::Phase::Opening; }
 
     TtyPort port_;
+    bool goneSaid_ = false;
     QSocketNotifier* readable_ = nullptr;
     QSocketNotifier* writable_ = nullptr;
 };

@@ -86,30 +86,40 @@ void WizardWindow::OpenSelectedPort() {
 }
 
 void WizardWindow::ClosePort() {
-    controls_.setButton->setEnabled(false);
     link_.Close();
-    SetStatusText(PanelTexts::kNotConnected);
-    SetResultText(PanelTexts::kBlank);
-    SetVersionText(PanelTexts::kBlank);
+    ShowLinkDown();
     pollTimer_->stop();
-    engine_.Reset();
     controls_.openButton->setText(Text(PanelLayout::kOpenText));
 }
 
-// An adapter back under its name starts a session as a click would; one
-// that cannot be opened again is said as any opening's failure.
+void WizardWindow::ShowLinkDown() {
+    controls_.setButton->setEnabled(false);
+    SetStatusText(PanelTexts::kNotConnected);
+    SetResultText(PanelTexts::kBlank);
+    SetVersionText(PanelTexts::kBlank);
+    engine_.Reset();
+}
+
+// An adapter gone says so at once, not after the watchdog's five polls:
+// nothing can answer, and a set pressed before it went dies with it. Back
+// under its name, it starts a session as a click would; one that cannot be
+// opened again is said as any opening's failure.
 void WizardWindow::OnTick() {
     OpenFailure failure;
     switch (link_.FollowAdapter(&failure)) {
+    case SerialLink::Adapter::Gone:
+        ShowLinkDown();
+        return;
+    case SerialLink::Adapter::Away:
+        return;
     case SerialLink::Adapter::Back:
-        engine_.Reset();
         engine_.OnPortOpened();
         break;
     case SerialLink::Adapter::NotReopened:
         ClosePort();
         ShowOpenFailure(QString::fromUtf8(failure.chinese));
         return;
-    case SerialLink::Adapter::Unchanged:
+    case SerialLink::Adapter::There:
         break;
     }
     engine_.OnTick();

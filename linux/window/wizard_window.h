@@ -46,6 +46,7 @@ private:
     void OnOpenButton();
     void OpenSelectedPort();
     void ClosePort();
+    void ShowLinkDown();
     void OnSetButton();
     void OnTick();
     void ShowOpenFailure(const QString& message);

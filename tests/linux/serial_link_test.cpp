@@ -142,6 +142,9 @@ TEST_F(LinkTest, UnpluggedAdapterIsLetGoWithoutSpinning) {
     device_.Ask("hangup");
     ASSERT_TRUE(WaitUntil([&] { return !link_.IsAttached(); })) << "the hung-up port is let go";
     EXPECT_TRUE(link_.IsOpen()) << "open for the panel until the technician closes it";
+    OpenFailure failure;
+    EXPECT_EQ(link_.FollowAdapter(&failure), SerialLink::Adapter::Gone) << "said on the next tick";
+    EXPECT_EQ(link_.FollowAdapter(&failure), SerialLink::Adapter::Away) << "and said once";
 
     // A read notifier left on the hung-up tty fires at every poll, and the
     // loop takes all the CPU one thread gets: more than half a CPU even with

@@ -105,6 +105,11 @@ CASES = [
          only=("windows", "the Windows program converts its wide arguments into 4 KiB")),
     dict(name="a port that is not there", words=["/dev/ttyUSB7"], status=3, out="",
          err="/dev/ttyUSB7 已不存在", prompted=False),
+    # Of two ports one is not there: the other is asked for by name, alone.
+    dict(name="one of two ports not there", words=["ttyUSB0", "/dev/ttyUSB7", "115200"],
+         then="powercycle", status=3, rate="115200", err="ttyUSB0 is open at 9600 8N1: power-cycle",
+         out="ttyUSB0: version V2.1\nttyUSB0: rate 9600\nttyUSB0: set 115200 ok\nttyUSB0: status 0\n"
+             "/dev/ttyUSB7: status 3 /dev/ttyUSB7 is not there: the adapter may have been unplugged\n"),
     dict(name="denied", words=["ttyUSB0"], nobody=True, mode=(0, 20, 0o660), status=3,
          only=("linux", "a COM port has no owner, group or mode"),
          out="", err="\nsudo usermod -aG dialout nobody\nbaudset-cli: no permission to open "

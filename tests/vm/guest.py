@@ -43,6 +43,8 @@ import apt_update  # noqa: E402
 
 INIT = os.path.join(HERE, "init.sh")
 LIBRARIES = ("libc6", "libstdc++6", "libgcc-s1")
+# The FTDI adapter's serial number, as its USB descriptor gives it (QEMU's own is "1").
+USB_SERIAL = "BAUDSET01"
 # Per architecture: its libraries' folder, the modules to load (with those they need), the
 # channel's tty, and the machine.
 ARCHES = {"amd64": ("x86_64-linux-gnu", ("xhci_pci", "ftdi_sio"), "ttyS0",
@@ -249,7 +251,8 @@ class Guest:
              "-serial", "chardev:line"] if arch == "arm64" else
             ["-serial", "chardev:channel", "-device", "isa-serial,chardev=line,index=1"]) + (
             ["-device", "qemu-xhci,id=xhci", "-chardev", "serial,id=usbline,path=%s" % usb_link,
-             "-device", "usb-serial,id=usb0,chardev=usbline,bus=xhci.0"] if usb_link else [])
+             "-device", "usb-serial,id=usb0,chardev=usbline,bus=xhci.0,serial=" + USB_SERIAL]
+            if usb_link else [])
         self.log = open(os.path.join(work, "qemu.log"), "wb")
         self.transcript = open(os.path.join(work, "channel.log"), "wb")
         begun = time.monotonic()
@@ -319,7 +322,8 @@ class Guest:
     def plug_usb(self, ready=True):
         """Plugs the same adapter in again, on the same line; returns once
         ttyUSB0 is ready, unless a run waiting for it is to take it first."""
-        self._qmp("device_add", driver="usb-serial", id="usb0", chardev="usbline", bus="xhci.0")
+        self._qmp("device_add", driver="usb-serial", id="usb0", chardev="usbline", bus="xhci.0",
+                  serial=USB_SERIAL)
         if ready:
             self._usb_ready()
 

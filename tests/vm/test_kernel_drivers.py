@@ -17,7 +17,6 @@ has the port open.
 import argparse
 import contextlib
 import os
-import re
 import shlex
 import subprocess
 import sys
@@ -27,7 +26,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "terminal"), os.path.join(HERE, "..")]
-from guest import Guest  # noqa: E402
+from guest import USB_SERIAL, Guest  # noqa: E402
 from harness import SimulatedDevice  # noqa: E402
 import test_terminal_program as table  # noqa: E402
 
@@ -192,13 +191,12 @@ class GuestBench:
     @property
     def known_identities(self):
         """QEMU's FTDI adapter as the kernel records it: FTDI's IDs, the
-        serial number QEMU gives it (read here through the shell), its
-        by-id link and ftdi_sio; a 16550A has no USB columns."""
+        serial number the rig gave it, its by-id link and ftdi_sio; a
+        16550A has no USB columns."""
         if "ttyUSB0" not in self.ports:
             return {}
-        serial = self.guest.run("cat /sys/class/tty/ttyUSB0/device/../../serial")[1].decode().strip()
         return {"ttyUSB0": {1: r"^/dev/serial/by-id/usb-.*-port0$", 2: "^0403$", 3: "^6001$",
-                            4: "^%s$" % re.escape(serial or "-"), 7: "^ftdi_sio$"},
+                            4: "^%s$" % USB_SERIAL, 7: "^ftdi_sio$"},
                 "ttyS1": {2: "^-$", 3: "^-$", 4: "^-$", 7: "^(serial|serial8250)$"}}
 
     def list_opens_no_port(self, test):
