@@ -30,7 +30,8 @@ const TerminalHelp kHelp = {
 
 // One port's run and everything it owns, in the order each needs the last.
 struct PortSlot {
-    PortSlot(const TerminalRequest& request, const PortRequest& asked, PortOutput& output) {
+    PortSlot(const TerminalRequest& request, const PortRequest& asked, PortOutput& output)
+        : name(asked.port) {
         if (asked.network) {
             port = &BeginNetworkLine(line, sockets, accumulator, asked.address);
         } else {
@@ -58,27 +59,16 @@ struct PortSlot {
     std::optional<NetworkLine> line;
     std::optional<UnopenedPort> unopened;
     ServedPort* port = nullptr;
+    const char* name = nullptr;
     std::optional<TerminalFlow> flow;
 };
 
 // Every port in the one loop, each slot in this frame: the console program
 // takes nothing from the heap (the linker gives its stack room for 32).
 int ServeAll(const TerminalRequest& request, ControlEvents& events, ConsoleStreams& output) {
-    ReportShape shape;
-    shape.several = request.portCount > 1;
-    shape.json = request.json;
-    shape.table = shape.several && output.error.TakesEscapes();
-    PortOutput outputs[TerminalRequest::kMostPorts];
     std::optional<PortSlot> slots[TerminalRequest::kMostPorts];
-    PortRun runs[TerminalRequest::kMostPorts];
-    for (int i = 0; i < request.portCount; ++i) {
-        outputs[i].Bind(request.ports[i].port, output, shape);
-        slots[i].emplace(request, request.ports[i], outputs[i]);
-        runs[i] = PortRun(*slots[i]->port, *slots[i]->flow, request.ports[i].port, outputs[i]);
-    }
-    RunReport report(outputs, output, shape);
     ConsoleLoop loop(events);
-    return ServeRuns(runs, request.portCount, loop, output, &report);
+    return ServeRequest(request, slots, output.error.TakesEscapes(), loop, output);
 }
 
 int Run(const TerminalRequest& request, ConsoleStreams& output) {

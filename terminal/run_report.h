@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "terminal_loop.h"
 
@@ -74,3 +75,25 @@ const char* FailureWords(const PortRun& run);
 // outside printable ASCII as \u00XX, one code point a byte, so a reader
 // gets the bytes back exactly whatever the device sent. Returns the new end.
 std::size_t PutJsonString(char* out, std::size_t size, std::size_t at, const char* text);
+
+// Every port a request names, in the one loop. Each platform's `Slot` opens
+// its port from (request, the port asked, its output) and holds `port`,
+// `name` and `flow`; `slots` has room for every port, wherever the
+// platform keeps them (the Windows console keeps no heap).
+template <typename Slot>
+int ServeRequest(const TerminalRequest& request, std::optional<Slot>* slots, bool errorIsTerminal,
+                 LoopPlatform& loop, TerminalOutput& output) {
+    ReportShape shape;
+    shape.several = request.portCount > 1;
+    shape.json = request.json;
+    shape.table = shape.several && errorIsTerminal;
+    PortOutput outputs[TerminalRequest::kMostPorts];
+    PortRun runs[TerminalRequest::kMostPorts];
+    for (int i = 0; i < request.portCount; ++i) {
+        outputs[i].Bind(request.ports[i].port, output, shape);
+        Slot& slot = slots[i].emplace(request, request.ports[i], outputs[i]);
+        runs[i] = PortRun(*slot.port, *slot.flow, slot.name, outputs[i]);
+    }
+    RunReport report(outputs, output, shape);
+    return ServeRuns(runs, request.portCount, loop, output, &report);
+}

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -142,21 +141,8 @@ struct PortSlot {
 // any port is touched, and a signal during an opening ends that run as one
 // during the dialogue does, in the same words and status.
 int Run(const TerminalRequest& request, ProcessLoop& loop, StandardStreams& output) {
-    ReportShape shape;
-    shape.several = request.portCount > 1;
-    shape.json = request.json;
-    shape.table = shape.several && isatty(STDERR_FILENO) == 1;
-    std::vector<std::unique_ptr<PortSlot>> slots;
-    std::vector<PortRun> runs;
-    PortOutput outputs[TerminalRequest::kMostPorts];
-    for (int i = 0; i < request.portCount; ++i) {
-        outputs[i].Bind(request.ports[i].port, output, shape);
-        slots.push_back(std::make_unique<PortSlot>(request, request.ports[i], outputs[i]));
-        PortSlot& slot = *slots.back();
-        runs.emplace_back(*slot.port, *slot.flow, slot.name, outputs[i]);
-    }
-    RunReport report(outputs, output, shape);
-    const int status = ServeRuns(runs.data(), request.portCount, loop, output, &report);
+    std::vector<std::optional<PortSlot>> slots(request.portCount);
+    const int status = ServeRequest(request, slots.data(), isatty(STDERR_FILENO) == 1, loop, output);
     for (const auto& slot : slots) {
         if (slot->tty && slot->tty->SpeedLeftAt9600()) {
             char line[512];
