@@ -302,6 +302,11 @@ def reply_left_at_close(story, device):
     story.expect("commands after reopening", device.lines()[:2], [b"AT\r\n"] * 2)
 
 
+def lock_of(port):
+    """The port's UUCP lock, by the name of the pty behind it."""
+    return "/var/lock/LCK.." + os.path.realpath(port)[5:].replace("/", "_")
+
+
 def open_unplugged(story, device):
     # An adapter unplugged while the port is closed cannot be opened: the
     # panel stays closed. The Linux program also says why.
@@ -318,7 +323,7 @@ def open_unplugged(story, device):
     story.expect("status", story.automate("text", "status"), "未连接")
     device.ask("reopen")
     if story.args.native:  # another user's FIFO where the lock goes
-        lock = "/var/lock/LCK.." + os.path.realpath("/dev/ttyUSB0")[5:].replace("/", "_")
+        lock = lock_of("/dev/ttyUSB0")
         os.mkfifo(lock)
         story.automate("click", "open")
         said = story.automate("message")
@@ -337,8 +342,7 @@ def adapter_back_by_itself(story, device):
     # opens it again once it is back, with no click.
     if not story.args.native:
         return
-    lock = lambda: "/var/lock/LCK.." + os.path.realpath("/dev/ttyUSB0")[5:].replace("/", "_")
-    held = lock()
+    held = lock_of("/dev/ttyUSB0")
     device.ask("hangup")
     story.automate("wait", "status", "未连接")
     wait_until(lambda: not os.path.exists(held), 30, "the lock let go while the adapter is away")
@@ -346,10 +350,30 @@ def adapter_back_by_itself(story, device):
     story.screenshot("adapter-away")
     device.ask("reopen")
     # Opened again, not yet spoken to: then the board's power comes back.
-    wait_until(lambda: os.path.exists(lock()), 30, "the port opened again, its lock taken")
+    wait_until(lambda: os.path.exists(lock_of("/dev/ttyUSB0")), 30,
+               "the port opened again, its lock taken")
     device.power_cycle_judged()
     story.automate("wait", "status", "已连接")
     wait_for_set_button(story)
+    # Another program takes the name meanwhile: its live lock refuses the
+    # return, which is then said as a failed open and closes the panel.
+    device.ask("hangup")
+    master, slave = os.openpty()
+    taken = lock_of(os.ttyname(slave))
+    with open(taken, "w") as other:
+        other.write("%10d\n" % os.getpid())
+    os.symlink(os.ttyname(slave), "/dev/ttyUSB0")
+    said = story.automate("message")
+    story.expect("the return refused as an open would be",
+                 "/dev/ttyUSB0 正被其他程序使用（锁文件 %s）" % taken in said, True)
+    story.automate("dismiss")
+    story.expect_panel(open="打开串口", status="未连接")
+    for made in (taken, "/dev/ttyUSB0"):
+        os.unlink(made)
+    os.close(master)
+    os.close(slave)
+    device.ask("reopen")
+    open_port(story)
 
 
 def adapters_come_and_go(story, device):
@@ -417,7 +441,7 @@ def ended_abruptly(story, session, how, status):
     else:
         session.program.send_signal(getattr(signal, how))
     story.expect("exit status", session.program.wait(15), status)
-    lock = "/var/lock/LCK.." + os.path.realpath(port)[5:].replace("/", "_")  # by the pty's name
+    lock = lock_of(port)
     story.expect("lock left", os.path.exists(lock), False)
     story.expect("a normal user's open at once, the line as found", subprocess.run(
         AS_NOBODY + ["stty", "-g", "-F", port],
