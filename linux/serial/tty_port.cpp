@@ -1,6 +1,5 @@
 #include "tty_port.h"
 
-
 #include "tty_discovery.h"
 
 #include <fcntl.h>

@@ -28,7 +28,7 @@ public:
     bool Open(const QString& path, OpenFailure* failure);
     void Close();
     // True from a successful Open until Close, even after the adapter went
-    // away: the panel stays "open" and the watchdog tells the technician.
+    // away: the panel stays "open" and its status tells the technician.
     bool IsOpen() const { return port_.IsOpen() || Awaiting(); }
     // Every tick: an adapter that went (a board powered from it goes with
     // it in its power cycle) is looked for, holding nothing of the port,
